@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+
+// HOME and PATH as the environment holds them; set once, never written.
+extern const char* home_dir;
+extern const char* search_path;
+
+// Writes "zelto_path: <message>" to standard error and exits with status 1.
+[[noreturn]] void fatal(const char* message);
+
+// realloc that does not come back empty-handed: on failure the run ends with
+// message.
+void* reallocate(void* block, std::size_t size, const char* message);
