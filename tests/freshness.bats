@@ -1,0 +1,151 @@
+#!/usr/bin/env bats
+# When the cache is replayed and when the listing is rebuilt.
+
+load common
+
+# A cache that no rebuild would write, so that a replay shows.
+replayable_cache() {
+    printf 'replayed\n' >"$cache"
+    at "$OLD" "$cache"
+}
+
+@test "no cache: the listing is rebuilt and stored" {
+    mkexe "$T/bin" tool
+    path=$T/bin
+    zp
+    expect_lines tool
+    printf 'tool\n' | cmp - "$cache"
+}
+
+@test "the cache is replayed unless a component is newer by a whole second" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    # The component's mtime, in seconds and a fraction after the cache's
+    # second (the cache's own fraction is .5), and whether the cache replays.
+    while read -r seconds fraction replays; do
+        replayable_cache
+        at "$OLD.5" "$cache"
+        at "$((OLD + seconds)).$fraction" "$T/bin"
+        zp
+        if [ "$replays" = yes ]; then
+            expect_lines replayed
+        else
+            expect_lines cat tool
+        fi
+    done <<-'CASES'
+		-50 0 yes
+		0 0 yes
+		0 9 yes
+		1 0 no
+		5000 0 no
+	CASES
+}
+
+@test "a replay prints the cache's bytes unchanged" {
+    path=$(sysdir)
+    printf 'no newline at the end\n\n\xff\x01 x' >"$cache"
+    at "$((OLD + 1))" "$cache"
+    zp
+    cmp "$cache" "$T/out"
+    [ "$status" -eq 0 ]
+}
+
+@test "a missing component is ignored until it appears newer" {
+    path=$T/later:$(sysdir)
+    replayable_cache
+    zp
+    expect_lines replayed
+
+    mkexe "$T/later" fresh
+    zp
+    expect_lines cat fresh
+}
+
+@test "a component that is a file counts with its own time" {
+    : >"$T/file"
+    path=$T/file:$(sysdir)
+    replayable_cache
+    at "$OLD" "$T/file"
+    zp
+    expect_lines replayed
+    at "$((OLD + 200))" "$T/file"
+    zp
+    expect_lines cat
+}
+
+@test "a relative component is dated in HOME, not where the run starts" {
+    mkdir "$home/rel" "$T/rel"
+    path=rel:$(sysdir)
+    replayable_cache
+    at "$OLD" "$home/rel"
+    at "$((OLD + 5000))" "$T/rel"
+    cd "$T"
+    zp
+    expect_lines replayed
+
+    at "$((OLD + 5000))" "$home/rel"
+    zp
+    expect_lines cat
+}
+
+@test "a PATH with no component finds any cache fresh" {
+    for path in "" ":" ":::"; do
+        printf 'old\n' >"$cache"
+        at "$OLD" "$cache"
+        zp
+        # Whether cat is found along such a PATH is the system's business;
+        # either way the cache is neither rebuilt nor touched.
+        if [ "$status" -eq 0 ]; then
+            expect_lines old
+        else
+            expect_failure 'exec failed'
+        fi
+        printf 'old\n' | cmp - "$cache"
+        [ "$(stat -c %Y "$cache")" -eq "$OLD" ]
+    done
+}
+
+# traced_run: runs the binary under strace; the calls it makes itself before
+# any exec of cat (those of the loader and of a sanitizer's run-time left
+# out) go to $T/calls, one "call "path"" a line.
+traced_run() {
+    env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 "$(command -v strace)" -f -qq \
+        -e trace=%stat,%file,getdents64,execve -o "$T/trace" "$ZELTO_BIN" >"$T/out"
+    sed -n '1,/execve(".*\/cat"/p' "$T/trace" |
+        grep -vE '"/(etc|lib|usr/lib|proc)[^"]*"|AT_EMPTY_PATH|^[0-9]+ +execve' |
+        sed -E 's/^[0-9]+ +//; s/^([a-z0-9_]+)\((AT_FDCWD, )?("[^"]*").*/\1 \3/' >"$T/calls"
+}
+
+@test "a fresh run stats the cache and each component once, and reads no directory" {
+    mkexe "$T/a" one
+    mkexe "$T/b" two
+    path=$T/a::$T/missing:$T/b:$(sysdir)
+    replayable_cache
+    at "$OLD" "$T/a" "$T/b"
+
+    traced_run
+    printf 'replayed\n' | cmp - "$T/out"
+    grep -q 'execve(".*/cat"' "$T/trace"
+    printf '%s\n' \
+        "chdir \"$home\"" \
+        'newfstatat ".zelto_cache"' \
+        "newfstatat \"$T/a\"" \
+        "newfstatat \"$T/missing\"" \
+        "newfstatat \"$T/b\"" \
+        "newfstatat \"$T/sys\"" | diff -u - "$T/calls"
+    ! grep -E 'getdents|O_DIRECTORY' "$T/trace"
+}
+
+@test "the first newer component ends the test" {
+    mkexe "$T/a" one
+    mkexe "$T/b" two
+    path=$T/a:$T/b:$(sysdir)
+    replayable_cache
+    at "$((OLD + 500))" "$T/a"
+    at "$OLD" "$T/b"
+
+    traced_run
+    printf 'cat\none\ntwo\n' | cmp - "$T/out"
+    grep newfstatat "$T/calls" >"$T/stats"
+    printf '%s\n' 'newfstatat ".zelto_cache"' "newfstatat \"$T/a\"" | diff -u - "$T/stats"
+}

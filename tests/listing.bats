@@ -1,0 +1,85 @@
+#!/usr/bin/env bats
+# The listing's order and bytes, and how the cache file is replaced.
+
+load common
+
+@test "names come once each, in ascending byte order, to standard output and the cache" {
+    mkexe "$T/a" b B _x a ab a_ aB Z '~' "$(printf '\xc3\xa9')" 1 -
+    mkexe "$T/b" a ab Z zz
+    mkexe "$T/c" a
+    path=$T/a:$T/b:$T/c
+    zp
+    expect_lines - 1 B Z _x a aB a_ ab b zz '~' "$(printf '\xc3\xa9')"
+    cmp "$T/out" "$cache"
+    no_temporary_files
+}
+
+@test "names are written byte for byte, a line feed in a name included" {
+    newline_name=$(printf 'two\nlines')
+    high=$(printf '\x80\xfe\xff')
+    longest=$(printf 'n%.0s' $(seq 255))
+    mkexe "$T/bin" "$newline_name" "$high" "$longest" 'tab	and space'
+    path=$T/bin
+    zp
+    # "two\nlines" sorts by its bytes, before "\x80..." and after "tab...".
+    printf '%s\n' "$longest" 'tab	and space' "$newline_name" "$high" | cmp - "$T/out"
+    cmp "$T/out" "$cache"
+}
+
+@test "an empty listing leaves an empty cache and prints nothing" {
+    mkplain "$T/bin" data
+    path=$T/bin
+    printf 'stale\n' >"$cache"
+    at "$OLD" "$cache"
+    zp
+    expect_lines
+    [ -f "$cache" ] && [ ! -s "$cache" ]
+}
+
+@test "a reader that stops early still leaves the whole listing in the cache" {
+    for d in 1 2 3 4; do
+        mkdir "$T/d$d"
+        (cd "$T/d$d" && seq -f "tool${d}_%g" 1 5000 | xargs touch && chmod 755 ./*)
+        path=$path${path:+:}$T/d$d
+    done
+    env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN" | head -1 >"$T/first"
+    [ "$(cat "$T/first")" = tool1_1 ]
+    cp "$cache" "$T/kept"
+    no_temporary_files
+
+    rm "$cache"
+    zp
+    [ "$(wc -l <"$T/out")" -eq 20000 ]
+    cmp "$T/out" "$T/kept"
+}
+
+@test "a cache behind symbolic links is replaced where it lives and the links stay" {
+    mkexe "$T/bin" tool
+    path=$T/bin
+    mkdir "$home/data" "$T/elsewhere"
+    ln -s data/hop "$cache"
+    ln -s ../../elsewhere/listing "$home/data/hop"
+    zp
+    expect_lines tool
+    [ -L "$cache" ] && [ -L "$home/data/hop" ]
+    printf 'tool\n' | cmp - "$T/elsewhere/listing"
+
+    mkexe "$T/bin" more
+    at "$OLD" "$T/elsewhere/listing"
+    zp
+    printf 'more\ntool\n' | cmp - "$T/elsewhere/listing"
+    [ -L "$cache" ]
+    [ -z "$(ls -A "$home/data" | grep -v '^hop$')" ]
+    [ -z "$(ls -A "$T/elsewhere" | grep -v '^listing$')" ]
+}
+
+@test "the cache gets the permissions the umask allows" {
+    mkexe "$T/bin" tool
+    path=$T/bin
+    for mask in 022 077 002; do
+        rm -f "$cache"
+        (umask "$mask" && zp && [ "$status" -eq 0 ])
+        expected=$(printf '%o' $((0666 & ~8#$mask)))
+        [ "$(stat -c %a "$cache")" = "$expected" ]
+    done
+}

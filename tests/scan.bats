@@ -1,0 +1,108 @@
+#!/usr/bin/env bats
+# Which entries of which PATH directories make the listing.
+
+load common
+
+@test "visible entries that pass the execute test are listed, whatever their type" {
+    mkexe "$T/bin" tool .hidden
+    mkplain "$T/bin" data
+    mkdir "$T/bin/subdir" "$T/bin/.hiddendir"
+    ln -s tool "$T/bin/link"
+    ln -s data "$T/bin/plainlink"
+    ln -s nowhere "$T/bin/broken"
+    mkfifo "$T/bin/fifo"
+    path=$T/bin
+    zp
+    expect_lines link subdir tool
+}
+
+@test "the execute test is made for the real user" {
+    mkdir -m 755 "$T/bin"
+    for mode in 700 710 711 750 755; do
+        printf '#!/bin/sh\n' >"$T/bin/mode$mode"
+        chmod "$mode" "$T/bin/mode$mode"
+    done
+    path=$T/bin
+    chown 65534:65534 "$home"
+
+    zp_as_user
+    expect_lines mode711 mode755
+    rm "$cache"
+    zp
+    expect_lines mode700 mode710 mode711 mode750 mode755
+}
+
+@test "empty components are dropped and never mean the current directory" {
+    mkexe "$T/a" one
+    mkexe "$T/b" two
+    mkexe "$home" in_home
+    for path in "::$T/a::$T/b:" "$T/a:$T/b"; do
+        rm -f "$cache"
+        zp
+        expect_lines one two
+    done
+    for path in "" ":" ":::"; do
+        rm -f "$cache"
+        zp
+        expect_lines
+        [ -f "$cache" ] && [ ! -s "$cache" ]
+    done
+}
+
+@test "a name found in several directories, or one directory reached twice, is listed once" {
+    mkexe "$T/a" shared only_a
+    mkexe "$T/b" shared only_b
+    ln -s a "$T/link_to_a"
+    path=$T/a:$T/b:$T/a:$T/link_to_a:$T/b/:$T/a/../b
+    zp
+    expect_lines only_a only_b shared
+}
+
+@test "the same name stays listed if only one directory has it executable" {
+    mkplain "$T/a" tool
+    mkexe "$T/b" tool
+    path=$T/a:$T/b
+    zp
+    expect_lines tool
+}
+
+@test "relative components resolve in HOME, wherever the run starts" {
+    mkexe "$home/rel" in_home_rel
+    mkexe "$home" in_home
+    mkexe "$T/elsewhere/rel" in_start_dir
+    cd "$T/elsewhere"
+    path=rel:.
+    zp
+    expect_lines in_home in_home_rel rel
+}
+
+@test "components that are no readable directory are passed over" {
+    mkexe "$T/bin" tool
+    : >"$T/file"
+    mkfifo "$T/fifo"
+    mkdir -m 311 "$T/unreadable"
+    mkexe "$T/unreadable" hidden_tool
+    chmod 311 "$T/unreadable"
+    chown 65534:65534 "$home"
+    path=$T/file:$T/missing:$T/fifo:$T/unreadable:$T/bin
+    zp_as_user
+    expect_lines tool
+}
+
+@test "entries far beyond any fixed path length are tested as themselves" {
+    # A directory whose path leaves room for only a short prefix of an
+    # entry's name within 1024 bytes: a test on the cut text would look at
+    # the file named by that prefix instead.
+    deep=$T
+    while [ "${#deep}" -lt 900 ]; do
+        deep=$deep/$(printf 'd%.0s' $(seq 100))
+    done
+    room=$((1023 - ${#deep} - 1))
+    long_exec=$(printf 'e%.0s' $(seq 200))
+    long_plain=$(printf 'p%.0s' $(seq 200))
+    mkexe "$deep" "$long_exec" "${long_plain:0:room}"
+    mkplain "$deep" "$long_plain" "${long_exec:0:room}"
+    path=$deep
+    zp
+    expect_lines "$long_exec" "${long_plain:0:room}"
+}
