@@ -88,9 +88,11 @@ expect_lines() {
     else
         printf '%s\n' "$@" >"$T/expected"
     fi
-    diff -u "$T/expected" "$T/out"
-    [ "$status" -eq 0 ]
-    [ ! -s "$T/err" ]
+    if ! diff -u "$T/expected" "$T/out" || [ "$status" -ne 0 ] || [ -s "$T/err" ]; then
+        printf 'status %s, standard error:\n' "$status"
+        cat "$T/err"
+        return 1
+    fi
 }
 
 # expect_failure MESSAGE: one failure line with MESSAGE, status 1, and nothing
