@@ -119,9 +119,23 @@ void write_cache(const char* text, std::size_t size)
 
 } // namespace
 
-bool compare_names(std::uint32_t left, std::uint32_t right)
+sort_key key_of(std::uint32_t offset)
 {
-    return std::strcmp(name_list.arena + left, name_list.arena + right) < 0;
+    const char* name = name_list.arena + offset;
+    const std::size_t length = std::strlen(name);
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8 && i < length; ++i)
+        prefix |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+    return {prefix, offset, static_cast<std::uint32_t>(length)};
+}
+
+bool compare_names(const sort_key& left, const sort_key& right)
+{
+    if (left.prefix != right.prefix)
+        return left.prefix < right.prefix;
+    // Names are unique, so equal prefixes hold no terminator: both names go
+    // on past them.
+    return std::strcmp(name_list.arena + left.offset + 8, name_list.arena + right.offset + 8) < 0;
 }
 
 void write_listing()
@@ -131,22 +145,22 @@ void write_listing()
     // Every name is stored once, so the listing is the arena in sorted order
     // with each terminator turned into a line feed, and just as long.
     const std::size_t count = name_list.count;
-    auto* order = static_cast<std::uint32_t*>(
-        reallocate(nullptr, count * sizeof(std::uint32_t), "malloc failed"));
+    auto* order =
+        static_cast<sort_key*>(reallocate(nullptr, count * sizeof(sort_key), "malloc failed"));
     std::uint32_t offset = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        order[i] = offset;
-        offset += static_cast<std::uint32_t>(std::strlen(name_list.arena + offset) + 1);
+        order[i] = key_of(offset);
+        offset += order[i].length + 1;
     }
-    std::sort(order, order + count, compare_names);
+    std::sort(order, order + count, [](const sort_key& left, const sort_key& right) {
+        return compare_names(left, right);
+    });
 
     const std::size_t size = name_list.arena_used;
     auto* text = static_cast<char*>(reallocate(nullptr, size, "malloc failed"));
     char* end = text;
     for (std::size_t i = 0; i < count; ++i) {
-        const char* name = name_list.arena + order[i];
-        const std::size_t length = std::strlen(name);
-        end = std::copy_n(name, length, end);
+        end = std::copy_n(name_list.arena + order[i].offset, order[i].length, end);
         *end++ = '\n';
     }
     std::free(order);

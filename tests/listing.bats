@@ -4,12 +4,14 @@
 load common
 
 @test "names come once each, in ascending byte order, to standard output and the cache" {
-    mkexe "$T/a" b B _x a ab a_ aB Z '~' "$(printf '\xc3\xa9')" 1 -
-    mkexe "$T/b" a ab Z zz
+    mkexe "$T/a" b B _x a ab a_ aB Z '~' "$(printf '\xc3\xa9')" 1 - \
+        prefix12Z prefix12 "$(printf 'prefix12\xe9')" prefix123
+    mkexe "$T/b" a ab Z zz prefix12
     mkexe "$T/c" a
     path=$T/a:$T/b:$T/c
     zp
-    expect_lines - 1 B Z _x a aB a_ ab b zz '~' "$(printf '\xc3\xa9')"
+    expect_lines - 1 B Z _x a aB a_ ab b prefix12 prefix123 prefix12Z "$(printf 'prefix12\xe9')" \
+        zz '~' "$(printf '\xc3\xa9')"
     cmp "$T/out" "$cache"
     no_temporary_files
 }
