@@ -3,6 +3,7 @@
 #include "run.h"
 
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
@@ -23,8 +24,14 @@ using dir_handle = std::unique_ptr<DIR, dir_closer>;
 void scan_directory(const char* path)
 {
     const dir_handle dir{opendir(path)};
-    if (!dir)
+    if (!dir) {
+        // A directory that cannot be read is passed over, but one that could
+        // not be read for want of memory would leave its names out of a
+        // listing that then passes for complete.
+        if (errno == ENOMEM)
+            fatal("malloc failed");
         return;
+    }
     const int fd = dirfd(dir.get());
     while (const dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
