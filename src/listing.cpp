@@ -52,7 +52,7 @@ bool write_all(int fd, const char* bytes, std::size_t size)
 // and the link stays.
 void resolve_cache(char (&target)[PATH_MAX])
 {
-    constexpr int max_links = 32;
+    constexpr int max_links = 40;
     std::memcpy(target, cache_file, sizeof cache_file);
     for (int links = 0;; ++links) {
         char link[PATH_MAX];
@@ -117,7 +117,14 @@ void write_cache(const char* text, std::size_t size)
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-} // namespace
+// A name of name_list as the sort sees it: its first eight bytes, big-endian
+// and padded with zeros, which order most pairs of names without a visit to
+// the arena, and its place and length there.
+struct sort_key {
+    std::uint64_t prefix;
+    std::uint32_t offset;
+    std::uint32_t length;
+};
 
 sort_key key_of(std::uint32_t offset)
 {
@@ -129,6 +136,7 @@ sort_key key_of(std::uint32_t offset)
     return {prefix, offset, static_cast<std::uint32_t>(length)};
 }
 
+// Orders names by their bytes as unsigned values, as strcmp does.
 bool compare_names(const sort_key& left, const sort_key& right)
 {
     if (left.prefix != right.prefix)
@@ -137,6 +145,8 @@ bool compare_names(const sort_key& left, const sort_key& right)
     // on past them.
     return std::strcmp(name_list.arena + left.offset + 8, name_list.arena + right.offset + 8) < 0;
 }
+
+} // namespace
 
 void write_listing()
 {

@@ -41,7 +41,7 @@ bool holds(const char* stored, std::string_view name)
 
 // Probes linearly from the name's home slot; the table is never more than
 // half full, so an empty slot is always reached.
-std::uint32_t& probe(const name_table& table, std::string_view name)
+std::uint32_t& probe(name_table& table, std::string_view name)
 {
     const std::size_t mask = table.slot_count - 1;
     for (std::size_t i = hash_name(name) & mask;; i = (i + 1) & mask) {
@@ -53,7 +53,7 @@ std::uint32_t& probe(const name_table& table, std::string_view name)
 
 void grow_lookup(name_table& table)
 {
-    const std::uint32_t* old_slots = table.slots;
+    std::uint32_t* old_slots = table.slots;
     const std::size_t old_count = table.slot_count;
     const std::size_t new_count = old_count != 0 ? old_count * 2 : 1024;
     void* slots = std::calloc(new_count, sizeof *table.slots);
@@ -64,7 +64,7 @@ void grow_lookup(name_table& table)
     for (std::size_t i = 0; i < old_count; ++i)
         if (old_slots[i] != 0)
             probe(table, stored_name(table, old_slots[i])) = old_slots[i];
-    std::free(const_cast<std::uint32_t*>(old_slots));
+    std::free(old_slots);
 }
 
 } // namespace

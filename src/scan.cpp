@@ -2,8 +2,8 @@
 
 #include "run.h"
 
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
