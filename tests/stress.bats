@@ -35,7 +35,9 @@ big_directory() {
     at "$((OLD + 10))" "$T/big"
 }
 
-# limited_run KIB: a run under an address-space limit of KIB kibibytes.
+# limited_run KIB: a run under an address-space limit of KIB kibibytes. The
+# limit is the binary's own: no ZELTO_WRAP here, as valgrind could not start
+# within it.
 limited_run() {
     status=0
     (

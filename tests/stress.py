@@ -6,7 +6,8 @@
   model [TRIALS]        random trees, PATH strings, caches and mtimes against
                         a model of the expected result
 
-ZELTO_BIN names the binary; ZELTO_SEED fixes the random seed (default
+ZELTO_BIN names the binary, and ZELTO_WRAP a command that each run goes
+through (valgrind, say); ZELTO_SEED fixes the random seed (default
 20261210), so that any failing case can be replayed by hand. Each subcommand
 prints its figures, and exits non-zero with a description of the first case
 that went wrong.
@@ -23,7 +24,7 @@ import tempfile
 import threading
 import time
 
-BIN = os.environ["ZELTO_BIN"]
+COMMAND = os.environ.get("ZELTO_WRAP", "").split() + [os.environ["ZELTO_BIN"]]
 SEED = int(os.environ.get("ZELTO_SEED", "20261210"))
 SCRATCH = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
 OLD = 1_000_000_000
@@ -36,7 +37,7 @@ def fail(message):
 
 
 def run(home, path, timeout=120):
-    return subprocess.run([BIN], env={"HOME": home, "PATH": path}, stdout=subprocess.PIPE,
+    return subprocess.run(COMMAND, env={"HOME": home, "PATH": path}, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout, check=False)
 
 
@@ -110,7 +111,7 @@ def crash(base, trials):
         before = read(cache)
         if before is not None:
             os.utime(cache, (OLD, OLD))
-        process = subprocess.Popen([BIN], env={"HOME": home, "PATH": path},
+        process = subprocess.Popen(COMMAND, env={"HOME": home, "PATH": path},
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         # Half the kills land anywhere, half near the end, where the cache is
         # written.
@@ -174,7 +175,7 @@ def concurrent(base, runs):
     mutator = threading.Thread(target=churn)
     mutator.start()
     try:
-        processes = [subprocess.Popen([BIN], env={"HOME": home, "PATH": path},
+        processes = [subprocess.Popen(COMMAND, env={"HOME": home, "PATH": path},
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                      for _ in range(runs)]
         outputs = []
