@@ -65,6 +65,20 @@ def cat_directory(base):
     return directory
 
 
+def executable_tree(base, prefix, directories, entries):
+    """A home and PATH directories full of executables, the last of them the
+    one with cat. Returns the home, the directories, PATH and every name."""
+    home = os.path.join(base, "home")
+    os.mkdir(home)
+    dirs = [os.path.join(base, "d%d" % d) for d in range(directories)]
+    names = {b"cat"}
+    for d, directory in enumerate(dirs):
+        batch = [b"%s%d_%05d" % (prefix, d, i) for i in range(entries)]
+        make_executables(directory, [n.decode() for n in batch])
+        names.update(batch)
+    return home, dirs, ":".join(dirs + [cat_directory(base)]), names
+
+
 def listing(names):
     return b"".join(name + b"\n" for name in sorted(names))
 
@@ -78,16 +92,7 @@ def crash(base, trials):
     previous one or the whole new listing, and the next run must print the
     whole listing of the tree as it is."""
     rng = random.Random(SEED)
-    home = os.path.join(base, "home")
-    os.mkdir(home)
-    dirs = [os.path.join(base, "d%d" % d) for d in range(4)]
-    names = set()
-    for d, directory in enumerate(dirs):
-        batch = [b"tool%d_%05d" % (d, i) for i in range(10000)]
-        make_executables(directory, [n.decode() for n in batch])
-        names.update(batch)
-    path = ":".join(dirs + [cat_directory(base)])
-    names.add(b"cat")
+    home, dirs, path, names = executable_tree(base, b"tool", 4, 10000)
     toggle = os.path.join(dirs[0], "toggled")
     expected = {False: listing(names), True: listing(names | {b"toggled"})}
 
@@ -145,16 +150,7 @@ def crash(base, trials):
 def concurrent(base, runs):
     """Starts many runs at once on a stale cache while another thread adds and
     removes executables in a PATH directory."""
-    home = os.path.join(base, "home")
-    os.mkdir(home)
-    dirs = [os.path.join(base, "d%d" % d) for d in range(3)]
-    stable = set()
-    for d, directory in enumerate(dirs):
-        batch = [b"stable%d_%04d" % (d, i) for i in range(3000)]
-        make_executables(directory, [n.decode() for n in batch])
-        stable.update(batch)
-    path = ":".join(dirs + [cat_directory(base)])
-    stable.add(b"cat")
+    home, dirs, path, stable = executable_tree(base, b"stable", 3, 3000)
     cache = os.path.join(home, CACHE)
     with open(cache, "wb") as f:
         f.write(b"stale\n")
