@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <utility>
 
@@ -32,6 +33,8 @@ struct file_descriptor {
     }
 };
 
+// Writes all of bytes, waiting where fd was left non-blocking by whoever
+// opened it (a launcher's pipe may be).
 bool write_all(int fd, const char* bytes, std::size_t size)
 {
     while (size > 0) {
@@ -39,6 +42,11 @@ bool write_all(int fd, const char* bytes, std::size_t size)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd ready{fd, POLLOUT, 0};
+                if (poll(&ready, 1, -1) >= 0 || errno == EINTR)
+                    continue;
+            }
             return false;
         }
         bytes += written;

@@ -85,3 +85,25 @@ load common
         [ "$(stat -c %a "$cache")" = "$expected" ]
     done
 }
+
+@test "standard output left non-blocking is waited for, not given up on" {
+    mkexe "$T/bin" $(seq -f 'a_long_command_name_%g' 1 20000)
+    path=$T/bin
+    # A pipe of one page, non-blocking at the writer's end: the listing fills
+    # it at once, and the reader drains it in small pieces.
+    "$(command -v python3)" - "$ZELTO_BIN" "$home" "$path" "$T/out" <<-'PY'
+		import fcntl, os, subprocess, sys
+		binary, home, path, out = sys.argv[1:]
+		r, w = os.pipe()
+		fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+		os.set_blocking(w, False)
+		child = subprocess.Popen([binary], env={"HOME": home, "PATH": path}, stdout=w)
+		os.close(w)
+		with open(out, "wb") as f:
+		    while chunk := os.read(r, 512):
+		        f.write(chunk)
+		sys.exit(child.wait())
+	PY
+    [ "$(wc -l <"$T/out")" -eq 20000 ]
+    cmp "$T/out" "$cache"
+}
