@@ -23,6 +23,9 @@ setup() {
 }
 
 teardown() {
+    if [ -n "${mounted:-}" ]; then
+        umount "$mounted"
+    fi
     rm -rf "$T"
 }
 

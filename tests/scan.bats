@@ -58,6 +58,23 @@ load common
     expect_lines only_a only_b shared
 }
 
+@test "a directory mounted again elsewhere, without exec, is tested on its own" {
+    mkexe "$T/real" tool
+    mkdir "$T/noexec"
+    mount --bind "$T/real" "$T/noexec" || skip "bind mounts need CAP_SYS_ADMIN"
+    mounted=$T/noexec
+    mount -o remount,bind,noexec "$T/noexec"
+    for path in "$T/noexec:$T/real" "$T/real:$T/noexec"; do
+        rm -f "$cache"
+        zp
+        expect_lines tool
+    done
+    rm "$cache"
+    path=$T/noexec
+    zp
+    expect_lines
+}
+
 @test "the same name stays listed if only one directory has it executable" {
     mkplain "$T/a" tool
     mkexe "$T/b" tool
