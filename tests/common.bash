@@ -29,26 +29,26 @@ teardown() {
     rm -rf "$T"
 }
 
-# mkexe DIR NAME...: executable files in DIR (created if need be).
-mkexe() {
-    local dir=$1 name
-    shift
+# mkfiles MODE DIR NAME...: empty files with MODE in DIR (created if need
+# be), made in bulk.
+mkfiles() {
+    local mode=$1 dir=$2 name
+    shift 2
     mkdir -p "$dir"
     for name; do
-        printf '#!/bin/sh\n' >"$dir/$name"
-        chmod 755 "$dir/$name"
+        : >"$dir/$name"
     done
+    [ "$#" -eq 0 ] || (cd "$dir" && printf './%s\0' "$@" | xargs -0 chmod "$mode")
+}
+
+# mkexe DIR NAME...: executable files.
+mkexe() {
+    mkfiles 755 "$@"
 }
 
 # mkplain DIR NAME...: files without any execute bit.
 mkplain() {
-    local dir=$1 name
-    shift
-    mkdir -p "$dir"
-    for name; do
-        : >"$dir/$name"
-        chmod 644 "$dir/$name"
-    done
+    mkfiles 644 "$@"
 }
 
 # at SECONDS FILE...: sets the modification time, in seconds since the epoch
