@@ -68,12 +68,24 @@ sysdir() {
     printf '%s' "$T/sys"
 }
 
-# zp [ARG...]: runs the binary with HOME=$home and PATH=$path. Standard output
-# goes to $T/out, standard error to $T/err, the exit status to $status.
-zp() {
+# zp_env NAME=VALUE... [-- ARG...]: runs the binary with no environment but
+# the given one. Standard output goes to $T/out, standard error to $T/err, the
+# exit status to $status.
+zp_env() {
+    local variables=()
+    while [ "$#" -gt 0 ] && [ "$1" != -- ]; do
+        variables+=("$1")
+        shift
+    done
+    [ "$#" -eq 0 ] || shift
     status=0
-    env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN" "$@" >"$T/out" 2>"$T/err" ||
+    env -i "${variables[@]}" ${ZELTO_WRAP:-} "$ZELTO_BIN" "$@" >"$T/out" 2>"$T/err" ||
         status=$?
+}
+
+# zp [ARG...]: runs the binary with HOME=$home and PATH=$path.
+zp() {
+    zp_env HOME="$home" PATH="$path" -- "$@"
 }
 
 # zp_as_user [ARG...]: as zp, as the unprivileged uid and gid 65534.

@@ -5,14 +5,13 @@
 load common
 
 @test "HOME is looked up first, then PATH" {
-    status=0
-    env -i ${ZELTO_WRAP:-} "$ZELTO_BIN" >"$T/out" 2>"$T/err" || status=$?
+    zp_env
     expect_failure 'no $HOME'
 
-    env -i PATH=/bin ${ZELTO_WRAP:-} "$ZELTO_BIN" >"$T/out" 2>"$T/err" || status=$?
+    zp_env PATH=/bin
     expect_failure 'no $HOME'
 
-    env -i HOME="$home" ${ZELTO_WRAP:-} "$ZELTO_BIN" >"$T/out" 2>"$T/err" || status=$?
+    zp_env HOME="$home"
     expect_failure 'no $PATH'
 }
 
