@@ -72,12 +72,15 @@ void scan_path()
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
         char canonical[PATH_MAX];
-        if (realpath(component, canonical) != nullptr) {
-            std::uint32_t& slot = find_name(directories_read, canonical);
-            if (slot != 0)
-                continue;
-            add_name(directories_read, slot, canonical);
+        if (realpath(component, canonical) == nullptr) {
+            scan_directory(component);
+            continue;
         }
-        scan_directory(component);
+        std::uint32_t& slot = find_name(directories_read, canonical);
+        if (slot != 0)
+            continue;
+        add_name(directories_read, slot, canonical);
+        // The resolved path spares the kernel following the links again.
+        scan_directory(canonical);
     }
 }
