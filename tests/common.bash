@@ -88,12 +88,15 @@ zp() {
     zp_env HOME="$home" PATH="$path" -- "$@"
 }
 
-# zp_as_user [ARG...]: as zp, as the unprivileged uid and gid 65534.
+# zp_as_user [ARG...]: as zp, as the unprivileged uid and gid 65534. The run
+# uses a copy of the binary in the scratch tree: the build tree may sit where
+# an ordinary user cannot reach it.
 zp_as_user() {
+    install -m 755 "$ZELTO_BIN" "$T/zelto_path"
     status=0
     env -i HOME="$home" PATH="$path" \
-        "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups ${ZELTO_WRAP:-} "$ZELTO_BIN" "$@" \
-        >"$T/out" 2>"$T/err" || status=$?
+        "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups \
+        ${ZELTO_WRAP:-} "$T/zelto_path" "$@" >"$T/out" 2>"$T/err" || status=$?
 }
 
 # expect_lines LINE...: standard output is exactly these lines; status 0.
