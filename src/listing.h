@@ -1,5 +1,8 @@
 #pragma once
 
-// Writes name_list, sorted, one name per line, to the cache file and then to
-// standard output.
-void write_listing();
+#include <ctime>
+
+// Writes name_list, sorted, one name per line, to the cache file, dated
+// cache_time, and then to standard output. The listing of a scan that was not
+// complete goes to standard output only.
+void write_listing(bool complete, std::time_t cache_time);

@@ -1,6 +1,6 @@
 #include "names.h"
 
-#include "run.h"
+#include "fatal.h"
 
 #include <algorithm>
 #include <cstdlib>

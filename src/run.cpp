@@ -2,32 +2,18 @@
 // the home directory while no PATH directory has changed since it was
 // written.
 
-#include "run.h"
-
 #include "cache.h"
+#include "fatal.h"
 #include "listing.h"
 #include "scan.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <unistd.h>
 
+namespace {
 const char* home_dir;
-const char* search_path;
-
-void fatal(const char* message)
-{
-    std::fprintf(stderr, "zelto_path: %s\n", message);
-    std::exit(1);
-}
-
-void* reallocate(void* block, std::size_t size, const char* message)
-{
-    void* moved = std::realloc(block, size != 0 ? size : 1);
-    if (moved == nullptr)
-        fatal(message);
-    return moved;
-}
+} // namespace
 
 int main()
 {
@@ -43,7 +29,11 @@ int main()
     if (cache_is_fresh())
         replay_cache();
 
-    scan_path();
-    write_listing();
+    // The cache is dated before the first directory is read, so that it
+    // never vouches for a change its scan may have missed; a scan that could
+    // not read everything is printed but not cached.
+    const std::time_t cache_time = cache_stamp();
+    const bool complete = scan_path();
+    write_listing(complete, cache_time);
     return 0;
 }

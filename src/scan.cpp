@@ -1,6 +1,6 @@
 #include "scan.h"
 
-#include "run.h"
+#include "fatal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <unistd.h>
 
+const char* search_path;
 name_table name_list;
 
 namespace {
@@ -21,26 +22,55 @@ struct dir_closer {
 };
 using dir_handle = std::unique_ptr<DIR, dir_closer>;
 
-void scan_directory(const char* path)
+// Whether a directory, or an entry in it, that cannot be opened or tested is
+// rightly passed over: it is missing, is no directory, or may not be used.
+// Any other error (I/O, a descriptor limit, a stale handle) leaves its answer
+// unknown.
+bool passed_over(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Adds the executable names of the directory at path. Returns false if it
+// could not be read whole.
+bool scan_directory(const char* path)
 {
     const dir_handle dir{opendir(path)};
     if (!dir) {
-        // A directory that cannot be read is passed over, but one that could
-        // not be read for want of memory would leave its names out of a
-        // listing that then passes for complete.
+        // A directory that could not be read for want of memory would leave
+        // its names out of a listing that passes for complete.
         if (errno == ENOMEM)
             fatal("malloc failed");
-        return;
+        return passed_over(errno);
     }
     const int fd = dirfd(dir.get());
-    while (const dirent* entry = readdir(dir.get())) {
+    bool complete = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr)
+            return complete && errno == 0;
         const char* name = entry->d_name;
         if (name[0] == '.')
             continue;
         // A name already listed needs no second test: it is listed once.
         std::uint32_t& slot = find_name(name_list, name);
-        if (slot == 0 && faccessat(fd, name, X_OK, 0) == 0)
+        if (slot != 0)
+            continue;
+        if (faccessat(fd, name, X_OK, 0) == 0)
             add_name(name_list, slot, name);
+        else if (!passed_over(errno))
+            complete = false;
     }
 }
 
@@ -63,17 +93,19 @@ bool next_component(const char*& rest, char (&component)[PATH_MAX])
     }
 }
 
-void scan_path()
+bool scan_path()
 {
     // A directory reached twice, by the same name or through links, is read
     // once. Device and inode would not do: the same directory mounted
     // elsewhere with other options can give other answers.
     name_table directories_read;
+    bool complete = true;
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
         char canonical[PATH_MAX];
         if (realpath(component, canonical) == nullptr) {
-            scan_directory(component);
+            if (!scan_directory(component))
+                complete = false;
             continue;
         }
         std::uint32_t& slot = find_name(directories_read, canonical);
@@ -81,6 +113,8 @@ void scan_path()
             continue;
         add_name(directories_read, slot, canonical);
         // The resolved path spares the kernel following the links again.
-        scan_directory(canonical);
+        if (!scan_directory(canonical))
+            complete = false;
     }
+    return complete;
 }

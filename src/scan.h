@@ -4,6 +4,9 @@
 
 #include <climits>
 
+// PATH as the environment holds it; set once by the run, never written.
+extern const char* search_path;
+
 // Every executable name found along PATH, each once.
 extern name_table name_list;
 
@@ -12,5 +15,7 @@ extern name_table name_list;
 // file. Returns false once there are no more.
 bool next_component(const char*& rest, char (&component)[PATH_MAX]);
 
-// Fills name_list from the directories of PATH.
-void scan_path();
+// Fills name_list from the directories of PATH. Returns false if a directory
+// could not be read whole, for a reason that may pass (an I/O error, too many
+// open files): the names are then fewer than PATH holds.
+bool scan_path();

@@ -2,10 +2,6 @@
 
 #include <cstddef>
 
-// HOME and PATH as the environment holds them; set once, never written.
-extern const char* home_dir;
-extern const char* search_path;
-
 // Writes "zelto_path: <message>" to standard error and exits with status 1.
 [[noreturn]] void fatal(const char* message);
 

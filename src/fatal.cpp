@@ -1,0 +1,18 @@
+#include "fatal.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void fatal(const char* message)
+{
+    std::fprintf(stderr, "zelto_path: %s\n", message);
+    std::exit(1);
+}
+
+void* reallocate(void* block, std::size_t size, const char* message)
+{
+    void* moved = std::realloc(block, size != 0 ? size : 1);
+    if (moved == nullptr)
+        fatal(message);
+    return moved;
+}
