@@ -7,6 +7,9 @@
 # A second long before any test runs, for mtimes set by hand.
 OLD=1000000000
 
+# The interpreter itself, not a wrapper script that needs a PATH to work.
+PYTHON=$(python3 -c 'import sys; print(sys.executable)')
+
 # Scratch trees live in memory where the system offers it: creating files is
 # much cheaper there.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
@@ -51,12 +54,47 @@ mkplain() {
     mkfiles 644 "$@"
 }
 
-# at SECONDS FILE...: sets the modification time, in seconds since the epoch
-# (a fraction may follow).
+# utc_time SECONDS: the date and time, in UTC, of SECONDS since the epoch, as
+# YYYY-MM-DDThh:mm:ss (the civil calendar from a count of days).
+utc_time() {
+    local days=$(($1 / 86400)) time=$(($1 % 86400))
+    local z=$((days + 719468))
+    local era=$((z / 146097))
+    local doe=$((z - era * 146097))
+    local yoe=$(((doe - doe / 1460 + doe / 36524 - doe / 146096) / 365))
+    local doy=$((doe - (365 * yoe + yoe / 4 - yoe / 100)))
+    local mp=$(((5 * doy + 2) / 153))
+    local day=$((doy - (153 * mp + 2) / 5 + 1))
+    local month=$((mp < 10 ? mp + 3 : mp - 9))
+    local year=$((yoe + era * 400 + (month <= 2)))
+    printf '%04d-%02d-%02dT%02d:%02d:%02d' "$year" "$month" "$day" \
+        $((time / 3600)) $((time % 3600 / 60)) $((time % 60))
+}
+
+# at SECONDS[.FRACTION] FILE...: sets the modification time, in seconds since
+# the epoch.
 at() {
-    local when=$1
+    local when=$1 fraction=
     shift
-    touch -h -d "@$when" "$@"
+    case $when in
+    *.*) fraction=.${when#*.} ;;
+    esac
+    touch -h -d "$(utc_time "${when%%.*}")${fraction}Z" "$@"
+}
+
+# mtime FILE: the modification time in whole seconds.
+mtime() {
+    "$PYTHON" -c 'import os, sys; print(int(os.stat(sys.argv[1]).st_mtime))' "$1"
+}
+
+# mode FILE: the permission bits, in octal.
+mode() {
+    "$PYTHON" -c 'import os, sys; print("%o" % (os.stat(sys.argv[1]).st_mode & 0o7777))' "$1"
+}
+
+# require TOOL REASON: skips the test, saying why, where TOOL is missing.
+require() {
+    command -v "$1" >/dev/null || skip "no $1: $2"
 }
 
 # sysdir: a PATH directory holding only a link to the system's cat, dated
@@ -95,7 +133,7 @@ zp_as_user() {
     install -m 755 "$ZELTO_BIN" "$T/zelto_path"
     status=0
     env -i HOME="$home" PATH="$path" \
-        "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups \
+        "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" \
         ${ZELTO_WRAP:-} "$T/zelto_path" "$@" >"$T/out" 2>"$T/err" || status=$?
 }
 

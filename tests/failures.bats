@@ -61,11 +61,19 @@ load common
 @test "standard output that cannot be written fails after the cache is complete" {
     mkexe "$T/bin" one two
     path=$T/bin
+    # Standard output appends to a file already past a size limit that the
+    # small cache stays well within; SIGXFSZ ignored turns the limit into a
+    # failed write.
+    head -c 4096 /dev/zero >"$T/full"
     status=0
-    env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN" >/dev/full 2>"$T/err" ||
-        status=$?
+    (
+        trap '' XFSZ
+        ulimit -f 2
+        exec env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN"
+    ) >>"$T/full" 2>"$T/err" || status=$?
     printf 'zelto_path: write failed\n' | diff -u - "$T/err"
     [ "$status" -eq 1 ]
+    [ "$(wc -c <"$T/full")" -eq 4096 ]
     printf 'one\ntwo\n' | cmp - "$cache"
 }
 

@@ -41,6 +41,40 @@ replayable_cache() {
 	CASES
 }
 
+@test "a command installed right after a rebuild is listed by the next run" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    # From the start of a second, so that the rebuild and the install fall
+    # within the same one, where a cache dated when it was written would
+    # still count as fresh.
+    "$PYTHON" -c 'import time; time.sleep(1 - time.time() % 1)'
+    zp
+    expect_lines cat tool
+    mkexe "$T/bin" installed
+    zp
+    expect_lines cat installed tool
+    cmp "$T/out" "$cache"
+}
+
+@test "a cache that is no regular file is rebuilt, however new" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+
+    # cat would wait for ever on a FIFO.
+    mkfifo "$cache"
+    ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
+    expect_lines cat tool
+    [ -f "$cache" ]
+    cmp "$T/out" "$cache"
+
+    rm "$cache"
+    mkdir "$cache"
+    zp
+    expect_failure 'open failed'
+    [ -d "$cache" ]
+}
+
 @test "a replay prints the cache's bytes unchanged" {
     path=$(sysdir)
     printf 'no newline at the end\n\n\xff\x01 x' >"$cache"
@@ -101,7 +135,7 @@ replayable_cache() {
             expect_failure 'exec failed'
         fi
         printf 'old\n' | cmp - "$cache"
-        [ "$(stat -c %Y "$cache")" -eq "$OLD" ]
+        [ "$(mtime "$cache")" -eq "$OLD" ]
     done
 }
 
@@ -109,6 +143,7 @@ replayable_cache() {
 # any exec of cat (those of the loader and of a sanitizer's run-time left
 # out) go to $T/calls, one "call "path"" a line.
 traced_run() {
+    require strace "system calls are counted with Linux's strace"
     env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 "$(command -v strace)" -f -qq \
         -e trace=%stat,%file,getdents64,execve -o "$T/trace" "$ZELTO_BIN" >"$T/out"
     sed -n '1,/execve(".*\/cat"/p' "$T/trace" |

@@ -61,9 +61,15 @@ load common
 @test "a directory mounted again elsewhere, without exec, is tested on its own" {
     mkexe "$T/real" tool
     mkdir "$T/noexec"
-    mount --bind "$T/real" "$T/noexec" || skip "bind mounts need CAP_SYS_ADMIN"
-    mounted=$T/noexec
-    mount -o remount,bind,noexec "$T/noexec"
+    # Linux's bind mount, else FreeBSD's nullfs.
+    if mount --bind "$T/real" "$T/noexec" 2>/dev/null; then
+        mounted=$T/noexec
+        mount -o remount,bind,noexec "$T/noexec"
+    elif mount -t nullfs -o noexec "$T/real" "$T/noexec" 2>/dev/null; then
+        mounted=$T/noexec
+    else
+        skip "no second view of a directory: needs root and a bind or nullfs mount"
+    fi
     for path in "$T/noexec:$T/real" "$T/real:$T/noexec"; do
         rm -f "$cache"
         zp
@@ -104,6 +110,66 @@ load common
     path=$T/file:$T/missing:$T/fifo:$T/unreadable:$T/bin
     zp_as_user
     expect_lines tool
+}
+
+# unread_cache: a stale cache, so that a run reads PATH; afterwards
+# cache_unread checks it was left as it was.
+unread_cache() {
+    printf 'the old cache\n' >"$cache"
+    at "$OLD" "$cache"
+}
+cache_unread() {
+    printf 'the old cache\n' | cmp - "$cache"
+    [ "$(mtime "$cache")" -eq "$OLD" ]
+    no_temporary_files
+}
+
+@test "with no descriptor to open a directory, the listing is printed but not cached" {
+    mkexe "$T/a" one
+    mkexe "$T/b" two
+    path=$T/a:$T/b
+    unread_cache
+    # Descriptors 0 to 2 and no more. The limit is the binary's own: no
+    # ZELTO_WRAP, as valgrind needs more, and neither does a binary that has
+    # to load shared libraries start within it.
+    status=0
+    env -i HOME="$home" PATH="$path" "$BASH" -c 'ulimit -n 3 && exec "$0"' "$ZELTO_BIN" \
+        >"$T/out" 2>"$T/err" 3>&- || status=$?
+    if [ "$status" -ne 0 ] && ! grep -q '^zelto_path: ' "$T/err"; then
+        skip "the binary cannot start without descriptors: $(head -n 1 "$T/err")"
+    fi
+    expect_lines
+    cache_unread
+
+    zp
+    expect_lines one two
+    cmp "$T/out" "$cache"
+}
+
+@test "a read that fails midway is printed but not cached, and read again next time" {
+    require strace "errors are injected with Linux's strace"
+    mkexe "$T/a" one
+    mkexe "$T/b" two three
+    path=$T/a:$T/b
+    # What the run prints, and the failure injected: the opening of b, its
+    # second read (after the first gave every entry), the first execute test.
+    while IFS='|' read -r listed injection; do
+        unread_cache
+        status=0
+        env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 \
+            "$(command -v strace)" -f -qq -o /dev/null $injection "$ZELTO_BIN" \
+            >"$T/out" 2>"$T/err" || status=$?
+        expect_lines $listed
+        cache_unread
+    done <<-CASES
+		one|-P $T/b -e trace=openat -e inject=openat:error=EIO
+		one three two|-P $T/b -e trace=getdents64 -e inject=getdents64:error=EIO:when=2
+		three two|-e trace=faccessat,faccessat2 -e inject=faccessat,faccessat2:error=EIO:when=1
+	CASES
+
+    zp
+    expect_lines one three two
+    cmp "$T/out" "$cache"
 }
 
 @test "entries far beyond any fixed path length are tested as themselves" {

@@ -5,7 +5,7 @@
 load common
 
 stress() {
-    "$(command -v python3)" "$BATS_TEST_DIRNAME/stress.py" "$@" >"$T/report"
+    "$PYTHON" "$BATS_TEST_DIRNAME/stress.py" "$@" >"$T/report"
     status=$?
     sed 's/^/# /' "$T/report" >&3
     return "$status"
@@ -26,7 +26,7 @@ stress() {
 # A directory whose listing needs some megabytes: 20,000 names of 200 bytes.
 big_directory() {
     mkdir "$T/big"
-    "$(command -v python3)" - "$T/big" <<-'PY'
+    "$PYTHON" - "$T/big" <<-'PY'
 		import os, sys
 		for i in range(20000):
 		    name = "%05d" % i + "x" * 195
@@ -119,7 +119,7 @@ limited_run() {
 
 @test "a directory of 200,000 entries" {
     mkdir "$T/huge"
-    "$(command -v python3)" - "$T/huge" <<-'PY'
+    "$PYTHON" - "$T/huge" <<-'PY'
 		import os, sys
 		for i in range(200000):
 		    mode = 0o755 if i % 3 else 0o644
@@ -129,7 +129,7 @@ limited_run() {
     path=$T/huge
     zp
     [ "$status" -eq 0 ]
-    (cd "$T/huge" && find . -type f -perm -u+x -printf '%f\n' | LC_ALL=C sort) | cmp - "$T/out"
+    (cd "$T/huge" && find . -type f -perm -u+x | sed 's|^\./||' | LC_ALL=C sort) | cmp - "$T/out"
     cmp "$T/out" "$cache"
     echo "# $(wc -l <"$T/out") of 200000 entries listed" >&3
 }
