@@ -5,6 +5,7 @@
 #include "scan.h"
 
 #include <climits>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,15 +22,14 @@ bool cache_is_fresh()
 {
     // Anything but a regular file (a FIFO would block cat, a directory fail
     // it) is rebuilt over.
-    struct stat& cache = found_cache;
-    cache_found = stat(cache_file, &cache) == 0 && S_ISREG(cache.st_mode);
+    cache_found = stat(cache_file, &found_cache) == 0 && S_ISREG(found_cache.st_mode);
     if (!cache_found)
         return false;
 
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
         struct stat status {};
-        if (stat(component, &status) == 0 && status.st_mtime > cache.st_mtime)
+        if (stat(component, &status) == 0 && status.st_mtime > found_cache.st_mtime)
             return false;
     }
     return true;

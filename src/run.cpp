@@ -1,6 +1,6 @@
 // zelto_path: list the executable names found along PATH, from a cache in
-// the home directory while no PATH directory has changed since it was
-// written.
+// the home directory while no PATH directory has changed since the scan that
+// wrote it.
 
 #include "cache.h"
 #include "fatal.h"
