@@ -162,7 +162,7 @@ cache_unread() {
         expect_lines $listed
         cache_unread
     done <<-CASES
-		one|-P $T/b -e trace=openat -e inject=openat:error=EIO
+		one|-P $T/b -e trace=open,openat -e inject=open,openat:error=EIO
 		one three two|-P $T/b -e trace=getdents64 -e inject=getdents64:error=EIO:when=2
 		three two|-e trace=faccessat,faccessat2 -e inject=faccessat,faccessat2:error=EIO:when=1
 	CASES
