@@ -36,10 +36,10 @@ struct file_descriptor {
 void resolve_links(const char* name, char (&target)[PATH_MAX])
 {
     constexpr int max_links = 40;
-    const std::size_t length = std::strlen(name);
-    if (length >= sizeof target)
+    const std::size_t name_length = std::strlen(name);
+    if (name_length >= sizeof target)
         fatal("open failed");
-    std::memcpy(target, name, length + 1);
+    std::memcpy(target, name, name_length + 1);
     for (int links = 0;; ++links) {
         char link[PATH_MAX];
         const ssize_t length = readlink(target, link, sizeof link);
