@@ -46,7 +46,7 @@ bool compare_names(const sort_key& left, const sort_key& right)
 
 } // namespace
 
-void write_listing(bool complete, std::time_t cache_time)
+void write_listing(bool complete, const timespec& cache_time)
 {
     drop_lookup(name_list);
 

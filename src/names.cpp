@@ -1,6 +1,7 @@
 #include "names.h"
 
 #include "fatal.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,21 +12,9 @@ namespace {
 
 std::size_t hash_name(std::string_view name)
 {
-    // Eight bytes at a time, each step a multiply and a shift that spread
-    // every input bit over the word; the fold at the end brings the high
-    // bits down to the low ones, which pick the slot.
-    constexpr std::uint64_t multiplier = 0x9e3779b97f4a7c15U;
-    std::uint64_t hash = name.size() * multiplier;
-    std::size_t i = 0;
-    for (; i + 8 <= name.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, name.data() + i, 8);
-        hash = (hash ^ word) * multiplier;
-        hash ^= hash >> 29;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, name.data() + i, name.size() - i);
-    hash = (hash ^ tail) * multiplier;
+    // The fold brings the high bits down to the low ones, which pick the
+    // slot.
+    const std::uint64_t hash = hash_bytes(name.size() * hash_multiplier, name);
     return static_cast<std::size_t>(hash ^ (hash >> 32));
 }
 

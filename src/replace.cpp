@@ -81,6 +81,24 @@ int create_temporary(const char* name, const char* target, char (&temporary)[PAT
     fatal("open failed");
 }
 
+// Sets fd's modification time to modified. A file system that keeps less
+// than the fraction given (whole seconds, two seconds, microseconds) gets
+// the whole seconds alone, and no fraction that is not the one given.
+bool set_modified(int fd, const timespec& modified)
+{
+    timespec times[2] = {{0, UTIME_OMIT}, modified};
+    if (futimens(fd, times) != 0)
+        return false;
+    if (modified.tv_nsec == 0)
+        return true;
+    struct stat kept {};
+    if (fstat(fd, &kept) == 0 && kept.st_mtim.tv_sec == modified.tv_sec &&
+        kept.st_mtim.tv_nsec == modified.tv_nsec)
+        return true;
+    times[1].tv_nsec = 0;
+    return futimens(fd, times) == 0;
+}
+
 } // namespace
 
 bool write_all(int fd, const char* bytes, std::size_t size)
@@ -103,7 +121,7 @@ bool write_all(int fd, const char* bytes, std::size_t size)
     return true;
 }
 
-void replace_file(const char* name, const char* text, std::size_t size, std::time_t modified,
+void replace_file(const char* name, const char* text, std::size_t size, const timespec& modified,
                   const struct stat* old)
 {
     char target[PATH_MAX];
@@ -119,13 +137,12 @@ void replace_file(const char* name, const char* text, std::size_t size, std::tim
 
     char temporary[PATH_MAX];
     file_descriptor file{create_temporary(name, target, temporary)};
-    const timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
     // The time is set last, as any write would move it again; fsync makes the
     // content durable before the rename makes it the file, so that a crash
     // cannot leave an empty file that passes for new.
     const bool written = write_all(file.fd, text, size) &&
                          (!keep_mode || fchmod(file.fd, old->st_mode & 0777) == 0) &&
-                         futimens(file.fd, times) == 0 && fsync(file.fd) == 0;
+                         set_modified(file.fd, modified) && fsync(file.fd) == 0;
     if (!written || close(file.release()) != 0) {
         unlink(temporary);
         fatal("write failed");

@@ -9,7 +9,8 @@ bool write_all(int fd, const char* bytes, std::size_t size);
 
 struct stat;
 
-// Replaces the file called name with text, as a whole, dated modified: other
+// Replaces the file called name with text, as a whole, dated modified (or
+// its whole seconds, where the file system keeps less than that): other
 // processes see the old file or the new one, never part of one. A name that
 // is a symbolic link has the file at the end of its chain replaced, and stays
 // a link. The new file keeps the permission bits of old, the status of the
@@ -17,5 +18,5 @@ struct stat;
 // the umask. Ends the run with "open failed" if the new file cannot be
 // created or put in place, and with "write failed" if it cannot be written
 // whole; the old file is then left as it was.
-void replace_file(const char* name, const char* text, std::size_t size, std::time_t modified,
+void replace_file(const char* name, const char* text, std::size_t size, const timespec& modified,
                   const struct stat* old);

@@ -29,11 +29,13 @@ int main()
     if (cache_is_fresh())
         replay_cache();
 
-    // The cache is dated before the first directory is read, so that it
-    // never vouches for a change its scan may have missed; a scan that could
-    // not read everything is printed but not cached.
-    const std::time_t cache_time = cache_stamp();
-    const bool complete = scan_path();
-    write_listing(complete, cache_time);
+    // The cache is dated before the first directory is read, and records
+    // what each directory was as the scan found it, so that it never vouches
+    // for a change its scan may have missed; a scan that could not read
+    // everything is printed but not cached.
+    const std::time_t stamp = cache_stamp();
+    path_digest given = digest_path(search_path);
+    const bool complete = scan_path(given);
+    write_listing(complete, cache_time(stamp, given));
     return 0;
 }

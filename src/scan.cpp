@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char* search_path;
@@ -41,19 +42,31 @@ bool passed_over(int error)
     }
 }
 
-// Adds the executable names of the directory at path. Returns false if it
-// could not be read whole.
-bool scan_directory(const char* path)
+// Adds the executable names of the directory at path, which component
+// names, and adds component to given. Returns false if the directory could
+// not be read whole.
+bool scan_directory(const char* path, const char* component, path_digest& given)
 {
     const dir_handle dir{opendir(path)};
     if (!dir) {
+        const int error = errno;
         // A directory that could not be read for want of memory would leave
         // its names out of a listing that passes for complete.
-        if (errno == ENOMEM)
+        if (error == ENOMEM)
             fatal("malloc failed");
-        return passed_over(errno);
+        // What is missing here is missing to stat too; anything else (a
+        // file, a directory that may not be read) stat may still find.
+        if (error == ENOENT)
+            add_status(given, nullptr);
+        else
+            add_component(given, component);
+        return passed_over(error);
     }
     const int fd = dirfd(dir.get());
+    // Before the first entry is read: any change from here on moves the
+    // change time away from the one recorded.
+    struct stat status {};
+    add_status(given, fstat(fd, &status) == 0 ? &status : nullptr);
     bool complete = true;
     for (;;) {
         errno = 0;
@@ -61,7 +74,8 @@ bool scan_directory(const char* path)
         if (entry == nullptr)
             return complete && errno == 0;
         const char* name = entry->d_name;
-        if (name[0] == '.')
+        // A name with a line feed would read as two lines of the listing.
+        if (name[0] == '.' || std::strchr(name, '\n') != nullptr)
             continue;
         // A name already listed needs no second test: it is listed once.
         std::uint32_t& slot = find_name(name_list, name);
@@ -93,7 +107,7 @@ bool next_component(const char*& rest, char (&component)[PATH_MAX])
     }
 }
 
-bool scan_path()
+bool scan_path(path_digest& given)
 {
     // A directory reached twice, by the same name or through links, is read
     // once. Device and inode would not do: the same directory mounted
@@ -104,16 +118,18 @@ bool scan_path()
     for (const char* rest = search_path; next_component(rest, component);) {
         char canonical[PATH_MAX];
         if (realpath(component, canonical) == nullptr) {
-            if (!scan_directory(component))
+            if (!scan_directory(component, component, given))
                 complete = false;
             continue;
         }
         std::uint32_t& slot = find_name(directories_read, canonical);
-        if (slot != 0)
+        if (slot != 0) {
+            add_component(given, component);
             continue;
+        }
         add_name(directories_read, slot, canonical);
         // The resolved path spares the kernel following the links again.
-        if (!scan_directory(canonical))
+        if (!scan_directory(canonical, component, given))
             complete = false;
     }
     return complete;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "digest.h"
 #include "names.h"
 
 #include <climits>
@@ -15,7 +16,8 @@ extern name_table name_list;
 // file. Returns false once there are no more.
 bool next_component(const char*& rest, char (&component)[PATH_MAX]);
 
-// Fills name_list from the directories of PATH. Returns false if a directory
+// Fills name_list from the directories of PATH, and adds each component to
+// given as the scan found it, before reading it. Returns false if a directory
 // could not be read whole, for a reason that may pass (an I/O error, too many
 // open files): the names are then fewer than PATH holds.
-bool scan_path();
+bool scan_path(path_digest& given);

@@ -87,6 +87,12 @@ mtime() {
     "$PYTHON" -c 'import os, sys; print(int(os.stat(sys.argv[1]).st_mtime))' "$1"
 }
 
+# nanoseconds FILE: the fraction of a second of the modification time, in
+# nanoseconds.
+nanoseconds() {
+    "$PYTHON" -c 'import os, sys; print(os.stat(sys.argv[1]).st_mtime_ns % 10**9)' "$1"
+}
+
 # mode FILE: the permission bits, in octal.
 mode() {
     "$PYTHON" -c 'import os, sys; print("%o" % (os.stat(sys.argv[1]).st_mode & 0o7777))' "$1"

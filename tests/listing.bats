@@ -16,15 +16,13 @@ load common
     no_temporary_files
 }
 
-@test "names are written byte for byte, a line feed in a name included" {
-    newline_name=$(printf 'two\nlines')
+@test "names are written byte for byte, and a name with a line feed is left out" {
     high=$(printf '\x80\xfe\xff')
     longest=$(printf 'n%.0s' $(seq 255))
-    mkexe "$T/bin" "$newline_name" "$high" "$longest" 'tab	and space'
+    mkexe "$T/bin" "$high" "$longest" 'tab	and space' ls aa $'zz\nls' $'\nlead' $'trail\n'
     path=$T/bin
     zp
-    # "two\nlines" sorts by its bytes, before "\x80..." and after "tab...".
-    printf '%s\n' "$longest" 'tab	and space' "$newline_name" "$high" | cmp - "$T/out"
+    printf '%s\n' aa ls "$longest" 'tab	and space' "$high" | cmp - "$T/out"
     cmp "$T/out" "$cache"
 }
 
@@ -146,4 +144,36 @@ load common
 	PY
     [ "$(wc -l <"$T/out")" -eq 20000 ]
     cmp "$T/out" "$cache"
+}
+
+@test "a cache that leads to a FIFO or a socket is left as it is" {
+    mkexe "$T/bin" tool
+    path=$T/bin
+    mkfifo "$T/fifo"
+    "$PYTHON" -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$T/socket"
+    for target in fifo socket; do
+        ln -s -f "$T/$target" "$cache"
+        ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
+        expect_lines tool
+        [ -L "$cache" ]
+    done
+    [ -p "$T/fifo" ]
+    [ -S "$T/socket" ]
+    [ -z "$(find "$T" -name '*.tmp')" ]
+}
+
+@test "a cache that leads to a device node is left as it is" {
+    [ "$(id -u)" -eq 0 ] || skip "making a device node needs root"
+    # A node of its own for the null device, never the system's.
+    mknod "$T/null" c 1 3 2>/dev/null || skip "no device node can be made here"
+    mkexe "$T/bin" tool
+    path=$T/bin
+    ln -s "$T/null" "$cache"
+    ls -ln "$T/null" >"$T/before"
+    zp
+    expect_lines tool
+    [ -L "$cache" ]
+    [ -c "$T/null" ]
+    ls -ln "$T/null" | cmp - "$T/before"
+    [ -z "$(find "$T" -name '*.tmp')" ]
 }

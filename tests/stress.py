@@ -305,7 +305,7 @@ def expected_result(home, sysdir, path):
         except OSError:
             continue
         for name in entries:
-            if not name.startswith(b".") and \
+            if not name.startswith(b".") and b"\n" not in name and \
                     model_executable(os.path.join(component.encode(), name)):
                 names.add(name)
     out = listing(names)
