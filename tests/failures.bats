@@ -23,7 +23,7 @@ load common
     done
 
     home=$T/locked
-    mkdir -m 700 "$home"
+    mkdir -m 000 "$home"
     zp_as_user
     expect_failure 'chdir failed'
 }

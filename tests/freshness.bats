@@ -192,7 +192,7 @@ record_change() {
 }
 
 @test "a file system that keeps whole seconds gets no record, and its cache replays" {
-    [ "$(id -u)" -eq 0 ] || skip "mounting a file system image needs root"
+    is_root || skip "mounting a file system image needs root"
     require mkfs.ext4 "the file system is an ext4 image with 128-byte inodes, made on Linux"
     dd if=/dev/zero of="$T/image" bs=1024 count=4096 2>/dev/null
     mkfs.ext4 -q -F -I 128 "$T/image" >/dev/null 2>&1

@@ -163,7 +163,7 @@ load common
 }
 
 @test "a cache that leads to a device node is left as it is" {
-    [ "$(id -u)" -eq 0 ] || skip "making a device node needs root"
+    is_root || skip "making a device node needs root"
     # A node of its own for the null device, never the system's.
     mknod "$T/null" c 1 3 2>/dev/null || skip "no device node can be made here"
     mkexe "$T/bin" tool
