@@ -9,8 +9,9 @@
 # A second long before any test runs, for mtimes set by hand.
 OLD=1000000000
 
-# The interpreter itself, not a wrapper script that needs a PATH to work.
-PYTHON=$(python3 -c 'import sys; print(sys.executable)')
+# The interpreter itself, not a wrapper script that needs a PATH to work:
+# the one the build found, or python3.
+PYTHON=$("${ZELTO_PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
 setup() {
     T=$(mktemp -d "${TMPDIR:-/tmp}/zelto-test.XXXXXX")
