@@ -17,8 +17,8 @@ bool cache_is_fresh();
 // The whole seconds of the time of a cache filled by a scan that starts now.
 std::time_t cache_stamp();
 
-// The time of a cache filled by a scan that started at stamp and was given
-// what digest holds: stamp, and a fraction of a second that records digest.
+// The time of a cache filled by a scan that started at stamp: stamp, and a
+// fraction of a second that records what the scan was given.
 timespec cache_time(std::time_t stamp, const path_digest& given);
 
 // Replaces the cache file with the listing text, dated modified. A cache

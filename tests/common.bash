@@ -87,6 +87,11 @@ mtime() {
     "$PYTHON" -c 'import os, sys; print(int(os.stat(sys.argv[1]).st_mtime))' "$1"
 }
 
+# ctime FILE: the status change time in whole seconds.
+ctime() {
+    "$PYTHON" -c 'import os, sys; print(int(os.stat(sys.argv[1]).st_ctime))' "$1"
+}
+
 # nanoseconds FILE: the fraction of a second of the modification time, in
 # nanoseconds.
 nanoseconds() {

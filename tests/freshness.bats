@@ -122,10 +122,11 @@ record_case() {
     before=$before:$T/sys after=$after:$T/sys
 }
 
-# shift_cache SECONDS: moves the cache's time, keeping its fraction.
-shift_cache() {
+# date_cache SECONDS: sets the cache's time to SECONDS, keeping its fraction.
+date_cache() {
     "$PYTHON" -c 'import os, sys; s = os.stat(sys.argv[1])
-os.utime(sys.argv[1], ns=(s.st_atime_ns, s.st_mtime_ns + int(sys.argv[2]) * 10**9))' "$cache" "$1"
+os.utime(sys.argv[1], ns=(s.st_atime_ns, int(sys.argv[2]) * 10**9 + s.st_mtime_ns % 10**9))' \
+        "$cache" "$1"
 }
 
 # record_change CASE: the change.
@@ -141,13 +142,13 @@ record_change() {
         at "$OLD" "$d/a" ;;
     clock_ahead)
         # As if the clock had run an hour ahead when the cache was written.
-        shift_cache 3600
+        date_cache "$(($(mtime "$cache") + 3600))"
         mkexe "$d/a" two ;;
     same_tick)
         # As if a's last change had come within the clock tick in which the
         # scan looked at it, its change time left as recorded: the cache is
-        # then older than that change.
-        shift_cache -10 ;;
+        # then dated before the second of that change.
+        date_cache "$(($(ctime "$d/a") - 1))" ;;
     esac
 }
 
