@@ -56,8 +56,9 @@ replayable_cache() {
     cmp "$T/out" "$cache"
 }
 
-# settle: waits until every change made so far lies in a second before the one
-# the next rebuild dates its cache in, as a change made long before would.
+# settle: waits until every change made so far lies in a second no later than
+# the one the next rebuild dates its cache in, as a change made long before
+# would.
 settle() {
     "$PYTHON" -c 'import time; time.sleep(1.1 - time.time() % 1)'
 }
@@ -77,8 +78,10 @@ mark_cache() {
 @test "after a settled rebuild an unchanged PATH replays the cache" {
     mkexe "$T/a" one
     mkexe "$T/b" two
-    path=$T/a:$T/missing:$T/b:$T/a:$(sysdir)
-    at "$OLD" "$T/a" "$T/b"
+    : >"$T/file"
+    # Each kind of component: read, missing, no directory, read already.
+    path=$T/a:$T/missing:$T/file:$T/b:$T/a:$(sysdir)
+    at "$OLD" "$T/a" "$T/b" "$T/file"
     settle
     zp
     expect_lines cat one two
