@@ -33,7 +33,8 @@ load common
     at "$OLD" "$cache"
     zp
     expect_lines
-    [ -f "$cache" ] && [ ! -s "$cache" ]
+    [ -f "$cache" ]
+    [ ! -s "$cache" ]
 }
 
 @test "a reader that stops early still leaves the whole listing in the cache" {
@@ -61,7 +62,8 @@ load common
     ln -s ../../elsewhere/listing "$home/data/hop"
     zp
     expect_lines tool
-    [ -L "$cache" ] && [ -L "$home/data/hop" ]
+    [ -L "$cache" ]
+    [ -L "$home/data/hop" ]
     printf 'tool\n' | cmp - "$T/elsewhere/listing"
 
     mkexe "$T/bin" more

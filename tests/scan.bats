@@ -58,7 +58,8 @@ scripts() {
         rm -f "$cache"
         zp
         expect_lines
-        [ -f "$cache" ] && [ ! -s "$cache" ]
+        [ -f "$cache" ]
+        [ ! -s "$cache" ]
     done
 }
 
