@@ -100,28 +100,27 @@ record_case() {
     case $1 in
     gained | deleted)
         mkexe "$d/a" one
-        mkexe "$d/b" two ;;
+        mkexe "$d/b" two
+        # gained: b joins PATH after the rebuild; deleted: b goes.
+        before=$d/a:$d/b after=$d/a:$d/b
+        [ "$1" = deleted ] || before=$d/a ;;
     repointed)
         mkexe "$d/v1" old
         mkexe "$d/v2" new
-        ln -s v1 "$d/current" ;;
+        ln -s v1 "$d/current"
+        before=$d/current after=$d/current ;;
     profile)
         # A store that dates everything in 1970, reached through a link.
         mkexe "$d/store/aaa-old/bin" old
         mkexe "$d/store/bbb-new/bin" new
-        ln -s store/aaa-old "$d/profile" ;;
+        ln -s store/aaa-old "$d/profile"
+        before=$d/profile/bin after=$d/profile/bin ;;
     set_back | clock_ahead | same_tick)
-        mkexe "$d/a" one ;;
+        mkexe "$d/a" one
+        before=$d/a after=$d/a ;;
     esac
     at "$OLD" $(find "$d" -type d)
     [ "$1" != profile ] || at 1 $(find "$d/store" -type d)
-    case $1 in
-    gained) before=$d/a after=$d/a:$d/b ;;
-    deleted) before=$d/a:$d/b after=$before ;;
-    repointed) before=$d/current after=$before ;;
-    profile) before=$d/profile/bin after=$before ;;
-    set_back | clock_ahead | same_tick) before=$d/a after=$before ;;
-    esac
     before=$before:$T/sys after=$after:$T/sys
 }
 
