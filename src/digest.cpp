@@ -1,14 +1,54 @@
 #include "digest.h"
 
+#include "fatal.h"
 #include "hash.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Adds the supplementary groups, sorted, as the system may list them in any
+// order. Most users have a few; the system's limit may be tens of thousands.
+void add_groups(path_digest& digest)
+{
+    gid_t few[64];
+    gid_t* groups = few;
+    int count = getgroups(64, few);
+    if (count < 0 && errno == EINVAL) {
+        count = getgroups(0, nullptr);
+        if (count > 0) {
+            groups = static_cast<gid_t*>(reallocate(
+                nullptr, static_cast<std::size_t>(count) * sizeof *groups, "malloc failed"));
+            count = getgroups(count, groups);
+        }
+    }
+    // The groups cannot be had: a digest no cache holds, so nothing replays.
+    if (count < 0) {
+        digest.state = hash_word(digest.state, ~std::uint64_t{0});
+        count = 0;
+    }
+    std::sort(groups, groups + count);
+    digest.state = hash_word(digest.state, static_cast<std::uint64_t>(count));
+    for (int i = 0; i < count; ++i)
+        digest.state = hash_word(digest.state, groups[i]);
+    if (groups != few)
+        std::free(groups);
+}
+
+} // namespace
 
 path_digest digest_path(const char* path)
 {
+    path_digest digest{hash_word(hash_word(hash_multiplier, getuid()), getgid())};
+    add_groups(digest);
     const std::string_view text{path};
-    return {hash_bytes(text.size() * hash_multiplier, text)};
+    digest.state = hash_bytes(hash_word(digest.state, text.size()), text);
+    return digest;
 }
 
 void add_status(path_digest& digest, const struct stat* status)

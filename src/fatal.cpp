@@ -3,9 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-void fatal(const char* message)
+void report(const char* message)
 {
     std::fprintf(stderr, "zelto_path: %s\n", message);
+}
+
+void fatal(const char* message)
+{
+    report(message);
     std::exit(1);
 }
 

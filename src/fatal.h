@@ -2,7 +2,10 @@
 
 #include <cstddef>
 
-// Writes "zelto_path: <message>" to standard error and exits with status 1.
+// Writes "zelto_path: <message>" to standard error.
+void report(const char* message);
+
+// Reports message and exits with status 1.
 [[noreturn]] void fatal(const char* message);
 
 // realloc that does not come back empty-handed: on failure the run ends with

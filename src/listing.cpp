@@ -73,9 +73,12 @@ void write_listing(bool complete, const timespec& cache_time)
     }
     std::free(order);
 
-    if (complete)
-        store_cache(text, size, cache_time);
+    // A cache that cannot be kept for want of space costs only time: the
+    // listing is printed all the same.
+    const bool kept = !complete || store_cache(text, size, cache_time);
     if (!write_all(STDOUT_FILENO, text, size))
         fatal("write failed");
     std::free(text);
+    if (!kept)
+        report("cache not written");
 }

@@ -1,5 +1,6 @@
 #include "replace.h"
 
+#include "descriptor.h"
 #include "fatal.h"
 
 #include <cerrno>
@@ -11,25 +12,8 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
-
-struct file_descriptor {
-    int fd;
-    explicit file_descriptor(int descriptor) : fd(descriptor) {}
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-    ~file_descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    int release()
-    {
-        return std::exchange(fd, -1);
-    }
-};
 
 // The file that name leads to: name itself, or the end of its chain of
 // symbolic links.
@@ -57,8 +41,15 @@ void resolve_links(const char* name, char (&target)[PATH_MAX])
     }
 }
 
+// Whether error says that a file could not be kept for want of space.
+bool lacks_space(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 // Creates a new file in target's directory, under a name no other run is
-// using, never through a link. The name is made from name's last component,
+// using, never through a link, and returns its descriptor, or -1 where
+// there is no space for it. The name is made from name's last component,
 // not target's, so that it stays short whatever a link leads to.
 int create_temporary(const char* name, const char* target, char (&temporary)[PATH_MAX])
 {
@@ -73,7 +64,7 @@ int create_temporary(const char* name, const char* target, char (&temporary)[PAT
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary)
             break;
         const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0)
+        if (fd >= 0 || lacks_space(errno))
             return fd;
         if (errno != EEXIST)
             break;
@@ -81,22 +72,87 @@ int create_temporary(const char* name, const char* target, char (&temporary)[PAT
     fatal("open failed");
 }
 
-// Sets fd's modification time to modified. A file system that keeps less
-// than the fraction given (whole seconds, two seconds, microseconds) gets
-// the whole seconds alone, and no fraction that is not the one given.
+// Sets fd's modification time to time, and reads back in kept the time the
+// file system kept. False, with errno set, if either fails.
+bool set_time(int fd, const timespec& time, timespec& kept)
+{
+    // The access time is set too: FAT through FUSE ignores a change that
+    // leaves it out.
+    const timespec times[2] = {{0, UTIME_NOW}, time};
+    struct stat status {};
+    if (futimens(fd, times) != 0 || fstat(fd, &status) != 0)
+        return false;
+    kept = status.st_mtim;
+    return true;
+}
+
+// Sets fd's modification time to modified, or, where the file system keeps
+// less than that (a fraction cut short, two-second times rounded up), to the
+// latest whole second no later than it that it keeps: a later time would
+// claim more than was asked. False, with errno set, if the time cannot be
+// set.
 bool set_modified(int fd, const timespec& modified)
 {
-    timespec times[2] = {{0, UTIME_OMIT}, modified};
-    if (futimens(fd, times) != 0)
+    timespec kept{};
+    if (modified.tv_nsec != 0) {
+        if (!set_time(fd, modified, kept))
+            return false;
+        if (kept.tv_sec == modified.tv_sec && kept.tv_nsec == modified.tv_nsec)
+            return true;
+    }
+    for (std::time_t back = 0; back < 4; ++back) {
+        if (!set_time(fd, {modified.tv_sec - back, 0}, kept))
+            return false;
+        if (kept.tv_sec < modified.tv_sec || (kept.tv_sec == modified.tv_sec && kept.tv_nsec == 0))
+            return true;
+    }
+    // No time near it is kept: a cache dated as early as can be is rebuilt.
+    return set_time(fd, {0, 0}, kept);
+}
+
+// Writes text whole to the temporary file open as fd, with mode, if not 0,
+// dated modified, and flushed to disk. False if it could not be kept for want
+// of space or for an input/output error, and then removed; ends the run with
+// "write failed" for any other error.
+bool fill(int fd, const char* temporary, const char* text, std::size_t size, mode_t mode,
+          const timespec& modified)
+{
+    // A file system that keeps no modes (FAT) keeps the mode the file was
+    // created with. The time is set last, as any write would move it again;
+    // fsync makes the content durable before the rename makes it the file, so
+    // that a crash cannot leave an empty file that passes for new.
+    if (write_all(fd, text, size) &&
+        (mode == 0 || fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EPERM ||
+         errno == EOPNOTSUPP) &&
+        set_modified(fd, modified) && fsync(fd) == 0)
+        return true;
+    const int error = errno;
+    unlink(temporary);
+    if (lacks_space(error) || error == EIO)
         return false;
-    if (modified.tv_nsec == 0)
-        return true;
-    struct stat kept {};
-    if (fstat(fd, &kept) == 0 && kept.st_mtim.tv_sec == modified.tv_sec &&
-        kept.st_mtim.tv_nsec == modified.tv_nsec)
-        return true;
-    times[1].tv_nsec = 0;
-    return futimens(fd, times) == 0;
+    fatal("write failed");
+}
+
+// Renames the temporary file open as fd over target. False if there was no
+// space for it, and then removes it; ends the run with "open failed" for any
+// other error.
+bool put_in_place(int fd, const char* temporary, const char* target, const timespec& modified)
+{
+    if (rename(temporary, target) != 0) {
+        const int error = errno;
+        unlink(temporary);
+        if (lacks_space(error))
+            return false;
+        fatal("open failed");
+    }
+    // Some file systems (FAT through FUSE) date a file anew when it is
+    // renamed: the time is set again where it moved later.
+    struct stat status {};
+    if (fstat(fd, &status) == 0 &&
+        (status.st_mtim.tv_sec > modified.tv_sec ||
+         (status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec > modified.tv_nsec)))
+        set_modified(fd, modified);
+    return true;
 }
 
 } // namespace
@@ -121,12 +177,17 @@ bool write_all(int fd, const char* bytes, std::size_t size)
     return true;
 }
 
-void replace_file(const char* name, const char* text, std::size_t size, const timespec& modified,
+bool replace_file(const char* name, const char* text, std::size_t size, const timespec& modified,
                   const struct stat* old)
 {
     char target[PATH_MAX];
     resolve_links(name, target);
-    const bool keep_mode = old != nullptr && S_ISREG(old->st_mode);
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t created = 0666 & ~mask;
+    const mode_t wanted =
+        (old != nullptr && S_ISREG(old->st_mode) ? old->st_mode & 0777 : created) | S_IRUSR |
+        S_IWUSR;
 
     // Until the rename, a signal would strand the temporary file: hold every
     // signal that can be held, and let it act once the file is whole.
@@ -134,22 +195,12 @@ void replace_file(const char* name, const char* text, std::size_t size, const ti
     sigset_t previous;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &previous);
-
     char temporary[PATH_MAX];
-    file_descriptor file{create_temporary(name, target, temporary)};
-    // The time is set last, as any write would move it again; fsync makes the
-    // content durable before the rename makes it the file, so that a crash
-    // cannot leave an empty file that passes for new.
-    const bool written = write_all(file.fd, text, size) &&
-                         (!keep_mode || fchmod(file.fd, old->st_mode & 0777) == 0) &&
-                         set_modified(file.fd, modified) && fsync(file.fd) == 0;
-    if (!written || close(file.release()) != 0) {
-        unlink(temporary);
-        fatal("write failed");
-    }
-    if (rename(temporary, target) != 0) {
-        unlink(temporary);
-        fatal("open failed");
-    }
+    const file_descriptor file{create_temporary(name, target, temporary)};
+    const bool kept =
+        file.fd >= 0 &&
+        fill(file.fd, temporary, text, size, wanted != created ? wanted : 0, modified) &&
+        put_in_place(file.fd, temporary, target, modified);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return kept;
 }

@@ -26,13 +26,14 @@ int main()
     if (chdir(home_dir) < 0)
         fatal("chdir failed");
 
+    // The replay comes back only if the cache could not be read after all.
     if (cache_is_fresh())
         replay_cache();
 
     // The cache is dated before the first directory is read, and records
-    // what each directory was as the scan found it, so that it never vouches
-    // for a change its scan may have missed; a scan that could not read
-    // everything is printed but not cached.
+    // who it is for and what each directory was as the scan found it, so
+    // that it never vouches for a change its scan may have missed; a scan
+    // that could not read everything is printed but not cached.
     const std::time_t stamp = cache_stamp();
     path_digest given = digest_path(search_path);
     const bool complete = scan_path(given);

@@ -8,6 +8,10 @@
 
 # A second long before any test runs, for mtimes set by hand.
 OLD=1000000000
+# A second long after any change a test makes, for a cache that is to be
+# fresh: a component's change time, which no test can set, counts against a
+# cache as its modification time does.
+LATER=$(($(date -u +%s) + 100000))
 
 # The interpreter itself, not a wrapper script that needs a PATH to work:
 # the one the build found, or python3.
@@ -23,9 +27,11 @@ setup() {
 }
 
 teardown() {
-    if [ -n "${mounted:-}" ]; then
-        umount "$mounted"
-    fi
+    # File systems a case mounted, the last first.
+    local mount
+    for mount in ${mounted:-}; do
+        umount "$mount"
+    done
     # Directories a case left unreadable or unwritable stop an ordinary
     # user's rm.
     chmod -R u+rwx "$T"
@@ -98,9 +104,85 @@ nanoseconds() {
     "$PYTHON" -c 'import os, sys; print(os.stat(sys.argv[1]).st_mtime_ns % 10**9)' "$1"
 }
 
+# identity FILE: the inode and the modification time to the nanosecond,
+# which a replaced file does not keep.
+identity() {
+    "$PYTHON" -c 'import os, sys; s = os.stat(sys.argv[1]); print(s.st_ino, s.st_mtime_ns)' "$1"
+}
+
 # mode FILE: the permission bits, in octal.
 mode() {
     "$PYTHON" -c 'import os, sys; print("%o" % (os.stat(sys.argv[1]).st_mode & 0o7777))' "$1"
+}
+
+# settle: waits until every change made so far lies in a second no later
+# than the one the next rebuild dates its cache in, as a change made long
+# before would: the start of the next even second that is at least a second
+# away.
+settle() {
+    "$PYTHON" -c 'import time; t = time.time(); time.sleep(int(t) + 1 + int(t + 1) % 2 + 0.1 - t)'
+}
+
+# next_second [ODD]: waits until a tenth of a second into the next second,
+# or the next odd second: late enough for a cache dated by a run started then
+# not to allow for a clock tick at the turn of the second.
+next_second() {
+    "$PYTHON" -c 'import sys, time; t = time.time(); n = int(t) + 1
+n += len(sys.argv) > 1 and n % 2 == 0; time.sleep(n + 0.1 - t)' "$@"
+}
+
+# mount_image DIR TYPE: makes a small image of file system TYPE in the
+# scratch tree and mounts it on DIR (created): seconds, an ext4 with 128-byte
+# inodes, which keeps whole seconds; ext4, which keeps nanoseconds; fat,
+# through FUSE, which keeps two seconds; tmpfs, of half a megabyte, in
+# memory. Skips, saying why, where that cannot be done. The image is
+# DIR.image.
+mount_image() {
+    local dir=$1 type=$2 image=$1.image
+    is_root || skip "mounting a file system image needs root"
+    mkdir -p "$dir"
+    case $type in
+    seconds | ext4)
+        require mkfs.ext4 "the file system is an ext4 image, made on Linux"
+        dd if=/dev/zero of="$image" bs=1024 count=4096 2>/dev/null
+        if [ "$type" = seconds ]; then
+            mkfs.ext4 -q -F -I 128 "$image" >/dev/null 2>&1
+        else
+            mkfs.ext4 -q -F "$image" >/dev/null 2>&1
+        fi
+        mount -o loop "$image" "$dir" 2>/dev/null ||
+            skip "the image cannot be mounted through a loop device here" ;;
+    fat)
+        require mkfs.fat "the FAT image is made with mkfs.fat (dosfstools)"
+        require fusefat "FAT is mounted through FUSE with fusefat"
+        dd if=/dev/zero of="$image" bs=1024 count=8192 2>/dev/null
+        mkfs.fat "$image" >/dev/null
+        fusefat -o rw+ "$image" "$dir" >/dev/null 2>&1 ||
+            skip "no FAT through FUSE here: fusefat cannot mount"
+        ;;
+    tmpfs)
+        mount -t tmpfs -o size=512k tmpfs "$dir" 2>/dev/null || skip "no tmpfs can be mounted here" ;;
+    esac
+    mounted="$dir ${mounted:-}"
+}
+
+# records_kept: skips unless HOME keeps times to the nanosecond, and so the
+# record of what a cache was made from.
+records_kept() {
+    : >"$home/probe"
+    "$PYTHON" -c 'import os, sys; os.utime(sys.argv[1], ns=(0, 123456789))' "$home/probe"
+    [ "$(nanoseconds "$home/probe")" -eq 123456789 ] ||
+        skip "the scratch file system keeps no nanoseconds, so no cache records anything"
+    rm "$home/probe"
+}
+
+# stress SUBCOMMAND [COUNT]: runs that part of stress.py; the figures it
+# prints go to the TAP output.
+stress() {
+    local status=0
+    "$PYTHON" "$BATS_TEST_DIRNAME/stress.py" "$@" >"$T/report" || status=$?
+    sed 's/^/# /' "$T/report" >&3
+    return "$status"
 }
 
 # require TOOL REASON: skips the test, saying why, where TOOL is missing.

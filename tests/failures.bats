@@ -53,6 +53,7 @@ load common
     path=$T/bin
     printf 'tool\n' >"$cache"
     at "$OLD" "$T/bin"
+    at "$LATER" "$cache"
     zp
     expect_failure 'exec failed'
     [ "$(cat "$cache")" = tool ]
@@ -77,23 +78,54 @@ load common
     printf 'one\ntwo\n' | cmp - "$cache"
 }
 
-@test "a cache that cannot be written whole leaves the old one as it was" {
+# not_kept [OLD]: the run printed the whole listing of $T/bin, 400 commands,
+# exited 0 and said on standard error that the cache was not written; the
+# cache is OLD as it was, or else missing, and no temporary file is left.
+not_kept() {
+    seq -f 'command%g' 1 400 | LC_ALL=C sort | cmp - "$T/out"
+    [ "$status" -eq 0 ]
+    printf 'zelto_path: cache not written\n' | diff -u - "$T/err"
+    if [ "$#" -eq 0 ]; then
+        [ ! -e "$cache" ]
+    else
+        printf '%s\n' "$1" | cmp - "$cache"
+    fi
+    no_temporary_files
+}
+
+@test "a cache beyond the file-size limit costs only the cache" {
     mkexe "$T/bin" $(seq -f 'command%g' 1 400)
     path=$T/bin
-    printf 'the old cache\n' >"$cache"
-    at "$OLD" "$cache"
+    for old in 'the old cache' ''; do
+        rm -f "$cache"
+        [ -z "$old" ] || printf '%s\n' "$old" >"$cache"
+        # 1 KiB is far less than the listing; SIGXFSZ ignored turns the limit
+        # into a failed write. Standard output is a pipe, which the limit
+        # leaves alone.
+        (
+            trap '' XFSZ
+            ulimit -f 1
+            status=0
+            env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN" 2>"$T/err" || status=$?
+            echo "$status" >"$T/status"
+        ) | cat >"$T/out"
+        status=$(cat "$T/status")
+        not_kept ${old:+"$old"}
+    done
+}
 
-    # 1 KiB is far less than the listing; SIGXFSZ ignored turns the limit
-    # into a failed write.
-    status=0
-    (
-        trap '' XFSZ
-        ulimit -f 1
-        exec env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN"
-    ) >"$T/out" 2>"$T/err" || status=$?
-    expect_failure 'write failed'
-    printf 'the old cache\n' | cmp - "$cache"
-    no_temporary_files
+@test "a cache in a full home costs only the cache" {
+    mkexe "$T/bin" $(seq -f 'command%g' 1 400)
+    path=$T/bin
+    mount_image "$T/full" tmpfs
+    home=$T/full cache=$T/full/.zelto_cache
+    printf 'the old cache\n' >"$cache"
+    dd if=/dev/zero of="$T/full/filler" bs=65536 2>/dev/null || true
+    zp
+    not_kept 'the old cache'
+    rm "$cache"
+    zp
+    not_kept
 }
 
 @test "arguments change nothing" {

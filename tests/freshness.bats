@@ -3,10 +3,11 @@
 
 load common
 
-# A cache that no rebuild would write, so that a replay shows.
+# A cache that no rebuild would write, so that a replay shows, dated after
+# every change a test makes.
 replayable_cache() {
     printf 'replayed\n' >"$cache"
-    at "$OLD" "$cache"
+    at "$LATER" "$cache"
 }
 
 @test "no cache: the listing is rebuilt and stored" {
@@ -24,8 +25,8 @@ replayable_cache() {
     # second (the cache's own fraction is .5), and whether the cache replays.
     while read -r seconds fraction replays; do
         replayable_cache
-        at "$OLD.5" "$cache"
-        at "$((OLD + seconds)).$fraction" "$T/bin"
+        at "$LATER.5" "$cache"
+        at "$((LATER + seconds)).$fraction" "$T/bin"
         zp
         if [ "$replays" = yes ]; then
             expect_lines replayed
@@ -54,13 +55,6 @@ replayable_cache() {
     zp
     expect_lines cat installed tool
     cmp "$T/out" "$cache"
-}
-
-# settle: waits until every change made so far lies in a second no later than
-# the one the next rebuild dates its cache in, as a change made long before
-# would.
-settle() {
-    "$PYTHON" -c 'import time; time.sleep(1.1 - time.time() % 1)'
 }
 
 # mark_cache: replaces the cache's content with "replayed", keeping its time
@@ -155,12 +149,7 @@ record_change() {
 }
 
 @test "a cache is read again when what it records changes, whatever the times say" {
-    # Where times are kept to the nanosecond, and the record with them.
-    : >"$home/probe"
-    "$PYTHON" -c 'import os, sys; os.utime(sys.argv[1], ns=(0, 123456789))' "$home/probe"
-    [ "$(nanoseconds "$home/probe")" -eq 123456789 ] ||
-        skip "the scratch file system keeps no nanoseconds, so no cache records anything"
-    rm "$home/probe"
+    records_kept
     sysdir >/dev/null
     cases="gained deleted repointed profile set_back clock_ahead same_tick"
     declare -A before_of after_of
@@ -194,26 +183,76 @@ record_change() {
     }
 }
 
-@test "a file system that keeps whole seconds gets no record, and its cache replays" {
-    is_root || skip "mounting a file system image needs root"
-    require mkfs.ext4 "the file system is an ext4 image with 128-byte inodes, made on Linux"
-    dd if=/dev/zero of="$T/image" bs=1024 count=4096 2>/dev/null
-    mkfs.ext4 -q -F -I 128 "$T/image" >/dev/null 2>&1
-    mkdir "$T/coarse"
-    mount -o loop "$T/image" "$T/coarse" 2>/dev/null ||
-        skip "the image cannot be mounted through a loop device here"
-    mounted=$T/coarse
+@test "a cache on a file system that keeps whole seconds is dated before its scan" {
+    mount_image "$T/coarse" seconds
     home=$T/coarse/home cache=$T/coarse/home/.zelto_cache
     mkdir "$home"
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
+
+    # No record: while nothing changes, the cache replays.
+    settle
     zp
     expect_lines cat tool
     [ "$(nanoseconds "$cache")" -eq 0 ]
     mark_cache
     zp
     expect_lines replayed
+
+    # A program installed in the very second of the rebuild.
+    rm "$cache"
+    next_second
+    zp
+    mkexe "$T/bin" two
+    zp
+    expect_lines cat tool two
+
+    # A program added, and the directory's time set back as tar and rsync -t
+    # do: its change time still shows it.
+    mkexe "$T/bin" three
+    at "$OLD" "$T/bin"
+    zp
+    expect_lines cat three tool two
+}
+
+# ahead DIR: DIR, one of whose times lies far ahead of the clock, is read
+# once, and then its cache replays until DIR changes.
+ahead() {
+    path=$1:$(sysdir)
+    settle
+    zp
+    mark_cache
+    zp
+    expect_lines replayed
+    mkexe "$1" added
+    zp
+    grep -qx added "$T/out"
+    cmp "$T/out" "$cache"
+}
+
+@test "a modification time far ahead of the clock does not make every run rebuild" {
+    records_kept
+    mkexe "$T/bin" one
+    at "$(($(date -u +%s) + 3600))" "$T/bin"
+    ahead "$T/bin"
+}
+
+@test "a change time far ahead of the clock does not make every run rebuild" {
+    records_kept
+    require debugfs "the change time is set in an ext4 image with debugfs"
+    # As a clock that ran ahead, and was corrected, leaves it behind.
+    mount_image "$T/image" ext4
+    mkexe "$T/image/bin" one
+    at "$OLD" "$T/image/bin"
+    umount "$T/image"
+    mounted=
+    debugfs -w -R "set_inode_field /bin ctime @$(($(date -u +%s) + 3600))" "$T/image.image" \
+        >/dev/null 2>&1
+    mount -o loop "$T/image.image" "$T/image"
+    mounted=$T/image
+    [ "$(ctime "$T/image/bin")" -gt "$(($(date -u +%s) + 3000))" ]
+    ahead "$T/image/bin"
 }
 
 @test "a cache that is no regular file is rebuilt, however new" {
@@ -237,7 +276,7 @@ record_change() {
 @test "a replay prints the cache's bytes unchanged" {
     path=$(sysdir)
     printf 'no newline at the end\n\n\xff\x01 x' >"$cache"
-    at "$((OLD + 1))" "$cache"
+    at "$LATER" "$cache"
     zp
     cmp "$cache" "$T/out"
     [ "$status" -eq 0 ]
@@ -250,6 +289,7 @@ record_change() {
     expect_lines replayed
 
     mkexe "$T/later" fresh
+    at "$((LATER + 1))" "$T/later"
     zp
     expect_lines cat fresh
 }
@@ -261,7 +301,7 @@ record_change() {
     at "$OLD" "$T/file"
     zp
     expect_lines replayed
-    at "$((OLD + 200))" "$T/file"
+    at "$((LATER + 200))" "$T/file"
     zp
     expect_lines cat
 }
@@ -271,12 +311,12 @@ record_change() {
     path=rel:$(sysdir)
     replayable_cache
     at "$OLD" "$home/rel"
-    at "$((OLD + 5000))" "$T/rel"
+    at "$((LATER + 5000))" "$T/rel"
     cd "$T"
     zp
     expect_lines replayed
 
-    at "$((OLD + 5000))" "$home/rel"
+    at "$((LATER + 5000))" "$home/rel"
     zp
     expect_lines cat
 }
@@ -298,20 +338,27 @@ record_change() {
     done
 }
 
-# traced_run: runs the binary under strace; the calls it makes itself before
-# any exec of cat (those of the loader and of a sanitizer's run-time left
-# out) go to $T/calls, one "call "path"" a line.
+# traced_run: runs the binary under strace; the calls it makes itself, from
+# its first (chdir) to the exec of cat, go to $T/calls, one "call "path"" or
+# "call descriptor ..." a line, an open with the descriptor it gives, and the
+# ids asked for as "getid".
 traced_run() {
     require strace "system calls are counted with Linux's strace"
     env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 "$(command -v strace)" -f -qq \
-        -e trace=%stat,%file,getdents64,execve -o "$T/trace" "$ZELTO_BIN" >"$T/out"
-    sed -n '1,/execve(".*\/cat"/p' "$T/trace" |
-        grep -vE '"/(etc|lib|usr/lib|proc)[^"]*"|AT_EMPTY_PATH|^[0-9]+ +execve' |
-        sed -E 's/^[0-9]+ +//; s/^([a-z0-9_]+)\((AT_FDCWD, )?("[^"]*").*/\1 \3/' |
-        sed -E 's/^(newfstatat|fstatat64|statx|stat64) /stat /' >"$T/calls"
+        -e trace=%stat,%fstat,%file,getdents64,execve,getuid,getgid,getgroups,fcntl,dup2,dup3 \
+        -o "$T/trace" "$ZELTO_BIN" >"$T/out"
+    sed -n '/chdir(/,/execve(".*\/cat"/p' "$T/trace" | grep -v execve |
+        sed -E 's/^[0-9]+ +//
+            s/^(newfstatat|fstatat64|statx)\(([0-9]+), "",.*/fstat \2/; s/^fstat(64)?\(([0-9]+),.*/fstat \2/
+            s/^open(at)?\((AT_FDCWD, )?("[^"]*").* = ([0-9]+)$/open \3 = \4/
+            s/^([a-z0-9_]+)\((AT_FDCWD, )?("[^"]*").*/\1 \3/
+            s/^(newfstatat|fstatat64|statx|stat64) /stat /
+            s/^get[ug]id\(.*/getid/; s/^getgroups\(.*/getgroups/
+            s/^fcntl\(([0-9]+), ([A-Z_]+).*/fcntl \1 \2/; s/^dup[23]?\(([0-9]+), ([0-9]+).*/dup2 \1 \2/' \
+        >"$T/calls"
 }
 
-@test "a fresh run stats the cache and each component once, and reads no directory" {
+@test "a fresh run opens the cache, stats each component once, and reads no directory" {
     mkexe "$T/a" one
     mkexe "$T/b" two
     path=$T/a::$T/missing:$T/b:$(sysdir)
@@ -321,13 +368,21 @@ traced_run() {
     traced_run
     printf 'replayed\n' | cmp - "$T/out"
     grep -q 'execve(".*/cat"' "$T/trace"
+    # The cache is judged from the file opened, which becomes cat's standard
+    # input.
+    fd=$(sed -n 's/^open ".zelto_cache" = //p' "$T/calls")
     printf '%s\n' \
         "chdir \"$home\"" \
         'stat ".zelto_cache"' \
+        "open \".zelto_cache\" = $fd" \
+        "fstat $fd" \
+        getid getid getgroups \
         "stat \"$T/a\"" \
         "stat \"$T/missing\"" \
         "stat \"$T/b\"" \
-        "stat \"$T/sys\"" | diff -u - "$T/calls"
+        "stat \"$T/sys\"" \
+        'fcntl 1 F_GETFL' \
+        "dup2 $fd 0" | diff -u - "$T/calls"
     ! grep -E 'getdents|O_DIRECTORY' "$T/trace"
 }
 
@@ -336,11 +391,75 @@ traced_run() {
     mkexe "$T/b" two
     path=$T/a:$T/b:$(sysdir)
     replayable_cache
-    at "$((OLD + 500))" "$T/a"
+    at "$((LATER + 500))" "$T/a"
     at "$OLD" "$T/b"
 
     traced_run
     printf 'cat\none\ntwo\n' | cmp - "$T/out"
     grep ^stat "$T/calls" >"$T/stats"
     printf '%s\n' 'stat ".zelto_cache"' "stat \"$T/a\"" | diff -u - "$T/stats"
+}
+
+@test "a program added right after a rebuild to a directory on FAT is listed" {
+    mount_image "$T/fat" fat
+    mkdir "$T/fat/bin"
+    # FAT keeps no modes: every file is executable for its owner, root.
+    : >"$T/fat/bin/tool"
+    path=$T/fat/bin:$(sysdir)
+    # From the start of an odd second: FAT dates the change in the even
+    # second before, which a cache dated a second before its scan would claim.
+    next_second odd
+    zp
+    expect_lines cat tool
+    : >"$T/fat/bin/added"
+    zp
+    expect_lines added cat tool
+}
+
+@test "a cache on FAT is kept, and claims no second its scan did not cover" {
+    mount_image "$T/fat" fat
+    home=$T/fat/home cache=$T/fat/home/.zelto_cache
+    mkdir "$home"
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    # FAT can set no mode, which must not cost the cache; each run starts
+    # early in a second, and installs a program at once.
+    for name in one two; do
+        next_second
+        zp
+        cmp "$T/out" "$cache"
+        [ "$(mtime "$cache")" -lt "$(date -u +%s)" ]
+        mkexe "$T/bin" "$name"
+        zp
+        grep -qx "$name" "$T/out"
+        cmp "$T/out" "$cache"
+    done
+}
+
+@test "runs with two PATHs in one HOME each print their own PATH's listing" {
+    records_kept
+    stress paths 200
+}
+
+@test "the records of the caches made for thousands of PATHs are hardly ever alike" {
+    records_kept
+    stress records 4000
+}
+
+@test "a cache made for another user is rebuilt for this one" {
+    is_root || skip "a cache made by root in an ordinary user's HOME needs root"
+    records_kept
+    mkdir -m 755 "$T/bin"
+    : >"$T/bin/rootonly"
+    chmod 700 "$T/bin/rootonly"
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    own_home
+    settle
+    zp
+    expect_lines cat rootonly
+    zp_as_user
+    expect_lines cat
+    cmp "$T/out" "$cache"
 }

@@ -100,52 +100,92 @@ load common
     [ "$(ls -A "$T/elsewhere")" = "$longest" ]
 }
 
-@test "a replaced cache keeps its permission bits" {
+@test "a replaced cache keeps its permission bits, and its owner may read and write it" {
     mkexe "$T/bin" tool
     path=$T/bin
-    for bits in 600 640 444; do
+    # The old cache's bits, and the new one's.
+    while read -r old new; do
         printf 'old\n' >"$cache"
-        chmod "$bits" "$cache"
+        chmod "$old" "$cache"
         at "$OLD" "$cache"
         zp
         expect_lines tool
-        [ "$(mode "$cache")" = "$bits" ]
-    done
+        [ "$(mode "$cache")" = "$new" ]
+    done <<-'CASES'
+		600 600
+		640 640
+		444 644
+		0 600
+		705 705
+	CASES
 }
 
-@test "the cache gets the permissions the umask allows" {
+@test "the cache gets the permissions the umask allows, and its owner may read and write it" {
     mkexe "$T/bin" tool
     path=$T/bin
-    for mask in 022 077 002; do
+    while read -r mask bits; do
         rm -f "$cache"
         (umask "$mask" && zp && [ "$status" -eq 0 ])
-        expected=$(printf '%o' $((0666 & ~8#$mask)))
-        [ "$(mode "$cache")" = "$expected" ]
-    done
+        [ "$(mode "$cache")" = "$bits" ]
+    done <<-'CASES'
+		022 644
+		077 600
+		002 664
+		0777 600
+	CASES
+}
+
+@test "an ordinary user's cache made under umask 0777, or made unreadable, is read again" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    own_home
+    printf '#!/bin/sh\numask 0777\nexec "$@"\n' >"$T/umask0777"
+    chmod 755 "$T/umask0777"
+    settle
+    ZELTO_WRAP="$T/umask0777 ${ZELTO_WRAP:-}" zp_as_user
+    expect_lines cat tool
+    # The next run replays it.
+    made=$(identity "$cache")
+    zp_as_user
+    expect_lines cat tool
+    [ "$(identity "$cache")" = "$made" ]
+    # A cache its owner may not read is rebuilt, and made readable.
+    chmod 000 "$cache"
+    zp_as_user
+    expect_lines cat tool
+    [ "$(mode "$cache")" = 600 ]
 }
 
 @test "standard output left non-blocking is waited for, not given up on" {
     mkexe "$T/bin" $(seq -f 'a_long_command_name_%g' 1 20000)
-    path=$T/bin
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    settle
     # A pipe (of one page, where its size can be set), non-blocking at the
     # writer's end: the listing fills it at once, and the reader drains it in
-    # small pieces.
-    "$PYTHON" - "$ZELTO_BIN" "$home" "$path" "$T/out" <<-'PY'
-		import fcntl, os, subprocess, sys
-		binary, home, path, out = sys.argv[1:]
-		r, w = os.pipe()
-		if hasattr(fcntl, "F_SETPIPE_SZ"):  # Linux only; elsewhere the listing fills the pipe anyway
-		    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
-		os.set_blocking(w, False)
-		child = subprocess.Popen([binary], env={"HOME": home, "PATH": path}, stdout=w)
-		os.close(w)
-		with open(out, "wb") as f:
-		    while chunk := os.read(r, 512):
-		        f.write(chunk)
-		sys.exit(child.wait())
-	PY
-    [ "$(wc -l <"$T/out")" -eq 20000 ]
-    cmp "$T/out" "$cache"
+    # small pieces. The first run rebuilds, the second replays.
+    for run in rebuild replay; do
+        [ "$run" = rebuild ] || made=$(identity "$cache")
+        "$PYTHON" - "$ZELTO_BIN" "$home" "$path" "$T/out" <<-'PY'
+			import fcntl, os, subprocess, sys
+			binary, home, path, out = sys.argv[1:]
+			r, w = os.pipe()
+			if hasattr(fcntl, "F_SETPIPE_SZ"):  # Linux only; elsewhere the listing fills the pipe anyway
+			    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+			os.set_blocking(w, False)
+			child = subprocess.Popen([binary], env={"HOME": home, "PATH": path}, stdout=w)
+			os.close(w)
+			with open(out, "wb") as f:
+			    while chunk := os.read(r, 512):
+			        f.write(chunk)
+			sys.exit(child.wait())
+		PY
+        [ "$(wc -l <"$T/out")" -eq 20001 ]
+        cmp "$T/out" "$cache"
+    done
+    # The second run replayed: the cache is still the file the first made.
+    [ "$(identity "$cache")" = "$made" ]
 }
 
 @test "a cache that leads to a FIFO or a socket is left as it is" {

@@ -4,13 +4,6 @@
 
 load common
 
-stress() {
-    "$PYTHON" "$BATS_TEST_DIRNAME/stress.py" "$@" >"$T/report"
-    status=$?
-    sed 's/^/# /' "$T/report" >&3
-    return "$status"
-}
-
 @test "a rebuild killed at any moment leaves the old cache or the whole new one" {
     stress crash 100
 }

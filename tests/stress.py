@@ -5,6 +5,10 @@
   concurrent [RUNS]     runs started together while PATH changes under them
   model [TRIALS]        random trees, PATH strings, caches and mtimes against
                         a model of the expected result
+  paths [RUNS]          runs with two PATHs at once in one HOME, each of which
+                        must print its own PATH's listing
+  records [PATHS]       the records of the caches made for many PATHs, of
+                        which no more than one pair may be alike
 
 ZELTO_BIN names the binary, and ZELTO_WRAP a command that each run goes
 through (valgrind, say); ZELTO_SEED fixes the random seed (default
@@ -204,6 +208,75 @@ def concurrent(base, runs):
           % (runs, len(stable), churned[0], len(set(outputs))))
 
 
+def paths(base, runs):
+    """Two launchers with different PATHs share one HOME: runs for each start
+    together, a few at a time, replaying or rebuilding one cache. Each must
+    print its own PATH's listing, never the other's."""
+    home = os.path.join(base, "home")
+    os.mkdir(home)
+    sysdir = cat_directory(base)
+    listings = {}
+    for side in ("left", "right"):
+        directory = os.path.join(base, side)
+        make_executables(directory, ["%s%03d" % (side, i) for i in range(200)])
+        os.utime(directory, (OLD, OLD))
+        listings[directory + ":" + sysdir] = listing(
+            {b"cat"} | {b"%s%03d" % (side.encode(), i) for i in range(200)})
+    # Every change lies before the second the first rebuild dates its cache in.
+    time.sleep(2.1 - time.time() % 2)
+    deadline = time.monotonic() + 10
+    done = replays = 0
+    while done < runs and time.monotonic() < deadline:
+        batch = [(path, subprocess.Popen(COMMAND, env={"HOME": home, "PATH": path},
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+                 for _ in range(4) for path in listings]
+        for path, process in batch:
+            out, err = process.communicate(timeout=120)
+            if process.returncode != 0 or err or out != listings[path]:
+                fail("a run for PATH=%s: status %d, %r, %d bytes, %s" % (
+                    path, process.returncode, err, len(out),
+                    "the other PATH's listing" if out in listings.values() else "no listing"))
+        done += len(batch)
+    print("%d runs with two PATHs in one HOME, each printed its own listing" % done)
+
+
+def records(base, count):
+    """The record of the cache made for each of count distinct PATHs, made of
+    components that do not exist, so that the PATH string and the user alone
+    decide it. With 2^20 records a pair is alike among 3,000 PATHs; with
+    2^29 or more hardly one among many more."""
+    jobs = [[] for _ in range(2)]
+    for i in range(count):
+        jobs[i % 2].append("%s/missing/%d" % (base, i))
+    found = {}
+
+    def work(n, paths):
+        home = os.path.join(base, "home%d" % n)
+        os.mkdir(home)
+        cache = os.path.join(home, CACHE)
+        for path in paths:
+            # Straight to the binary: thousands of runs through a wrapper
+            # would take minutes.
+            subprocess.run([os.environ["ZELTO_BIN"]], env={"HOME": home, "PATH": path},
+                           stdout=subprocess.DEVNULL, check=True)
+            found[path] = os.stat(cache).st_mtime_ns % 10**9
+            os.unlink(cache)
+
+    threads = [threading.Thread(target=work, args=(n, paths)) for n, paths in enumerate(jobs)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if len(found) != count:
+        fail("%d of %d runs left a cache" % (len(found), count))
+    if any(record % 10 == 0 for record in found.values()):
+        fail("a cache carries no record")
+    alike = count - len(set(found.values()))
+    print("%d PATHs, %d records alike" % (count, alike))
+    if alike > 1:
+        fail("%d of %d records are alike" % (alike, count))
+
+
 # The model: what a run must do, worked out from the tree the test built, not
 # from the program's own logic.
 
@@ -265,7 +338,9 @@ def build_case(rng, base):
     path = "".join(s + c for s, c in zip(separators, components + [""]))
 
     cache = os.path.join(home, CACHE)
-    cache_time = OLD + 100
+    # After every change time the case makes, which counts as the
+    # modification times do.
+    cache_time = int(time.time()) + 100_000
     if rng.random() < 0.75:
         with open(cache, "wb") as f:
             f.write(rng.choice([b"", b"cached\n", b"no newline", bytes(range(256))]))
@@ -288,9 +363,10 @@ def expected_result(home, sysdir, path):
         newer = False
         for component in components:
             try:
-                newer = int(os.stat(component).st_mtime) > cache_time
+                status = os.stat(component)
             except OSError:
                 continue
+            newer = max(int(status.st_mtime), int(status.st_ctime)) > cache_time
             if newer:
                 break
         if not newer:
@@ -343,6 +419,10 @@ def main():
             concurrent(base, count or 24)
         elif command == "model":
             model(base, count or 400)
+        elif command == "paths":
+            paths(base, count or 200)
+        elif command == "records":
+            records(base, count or 4000)
         else:
             sys.exit("unknown command " + command)
     finally:
