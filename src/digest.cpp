@@ -32,7 +32,9 @@ void add_groups(path_digest& digest)
         digest.state = hash_word(digest.state, ~std::uint64_t{0});
         count = 0;
     }
-    std::sort(groups, groups + count);
+    // A comparison of its own: libc++ keeps its sort of plain integers in
+    // its library, which the musl build does not link.
+    std::sort(groups, groups + count, [](gid_t left, gid_t right) { return left < right; });
     digest.state = hash_word(digest.state, static_cast<std::uint64_t>(count));
     for (int i = 0; i < count; ++i)
         digest.state = hash_word(digest.state, groups[i]);
