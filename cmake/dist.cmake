@@ -1,20 +1,26 @@
-# Makes the source tarball ${name}.tar.gz in the current directory from the
-# newest commit that changed a file it ships: a commit that records only the
-# tarball's checksum leaves it as it was, so the tarball, its checksum and
-# the port can agree. Writes the port's distinfo for it beside it.
-#   cmake -D source=DIR -D name=zelto_path-1.0.0 -P dist.cmake
+# Makes the source tarball of a release, zelto_path-VERSION.tar.gz, in the
+# current directory: the archive of the commit that packaging/releases names
+# for VERSION, whatever has been committed since. Writes the port's distinfo
+# for it beside it.
+#   cmake -D source=DIR -D version=1.0.0 -P dist.cmake
+set(name "zelto_path-${version}")
 set(tarball "${name}.tar.gz")
-execute_process(
-  COMMAND git log -1 --format=%H%n%ct -- . ":(exclude)packaging/freebsd/distinfo"
-  WORKING_DIRECTORY "${source}"
-  OUTPUT_VARIABLE newest OUTPUT_STRIP_TRAILING_WHITESPACE
-  RESULT_VARIABLE failed)
-if(failed OR newest STREQUAL "")
-  message(FATAL_ERROR "The tarball is made from git: ${source} is no git checkout.")
+file(STRINGS "${source}/packaging/releases" releases REGEX "^${version} ")
+if(NOT releases)
+  message(FATAL_ERROR "Version ${version} has not been released: packaging/cut-release ${version} "
+                      "cuts it.")
 endif()
-string(REPLACE "\n" ";" newest "${newest}")
-list(GET newest 0 commit)
-list(GET newest 1 committed)
+string(REPLACE " " ";" release "${releases}")
+list(GET release 1 commit)
+execute_process(
+  COMMAND git log -1 --format=%ct ${commit}
+  WORKING_DIRECTORY "${source}"
+  OUTPUT_VARIABLE committed OUTPUT_STRIP_TRAILING_WHITESPACE
+  RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "The tarball is made from git: ${source} is no git checkout that holds "
+                      "${commit}.")
+endif()
 execute_process(
   COMMAND git archive --format=tar.gz "--prefix=${name}/" -o "${CMAKE_CURRENT_BINARY_DIR}/${tarball}"
           ${commit}

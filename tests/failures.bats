@@ -114,6 +114,7 @@ not_kept() {
     done
 }
 
+# bats test_tags=root
 @test "a cache in a full home costs only the cache" {
     mkexe "$T/bin" $(seq -f 'command%g' 1 400)
     path=$T/bin

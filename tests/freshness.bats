@@ -183,6 +183,7 @@ record_change() {
     }
 }
 
+# bats test_tags=root
 @test "a cache on a file system that keeps whole seconds is dated before its scan" {
     mount_image "$T/coarse" seconds
     home=$T/coarse/home cache=$T/coarse/home/.zelto_cache
@@ -238,6 +239,7 @@ ahead() {
     ahead "$T/bin"
 }
 
+# bats test_tags=root
 @test "a change time far ahead of the clock does not make every run rebuild" {
     records_kept
     require debugfs "the change time is set in an ext4 image with debugfs"
@@ -400,6 +402,7 @@ traced_run() {
     printf '%s\n' 'stat ".zelto_cache"' "stat \"$T/a\"" | diff -u - "$T/stats"
 }
 
+# bats test_tags=root
 @test "a program added right after a rebuild to a directory on FAT is listed" {
     mount_image "$T/fat" fat
     mkdir "$T/fat/bin"
@@ -416,6 +419,7 @@ traced_run() {
     expect_lines added cat tool
 }
 
+# bats test_tags=root
 @test "a cache on FAT is kept, and claims no second its scan did not cover" {
     mount_image "$T/fat" fat
     home=$T/fat/home cache=$T/fat/home/.zelto_cache
@@ -447,6 +451,7 @@ traced_run() {
     stress records 4000
 }
 
+# bats test_tags=root
 @test "a cache made for another user is rebuilt for this one" {
     is_root || skip "a cache made by root in an ordinary user's HOME needs root"
     records_kept

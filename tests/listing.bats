@@ -204,6 +204,7 @@ load common
     [ -z "$(find "$T" -name '*.tmp')" ]
 }
 
+# bats test_tags=root
 @test "a cache that leads to a device node is left as it is" {
     is_root || skip "making a device node needs root"
     # A node of its own for the null device, never the system's.

@@ -72,6 +72,7 @@ scripts() {
     expect_lines only_a only_b shared
 }
 
+# bats test_tags=root
 @test "a directory mounted again elsewhere, without exec, is tested on its own" {
     mkexe "$T/real" tool
     mkdir "$T/noexec"
