@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """after_change.py BINARY TRIALS: how long, after a PATH directory changes,
 runs keep rebuilding before the cache replays again. Each trial rebuilds,
-changes the directory at once, at a random moment within a second, then
-starts a run every 10 ms until one replays (the cache file is then left as
-it was). Prints the mean
-and the longest time from the change to that replay, the mean number of
-rebuilds in between, and how many replays missed the change."""
+changes the directory at once, at a random moment within two seconds (the
+cache's dates come in steps of two), then starts a run every 10 ms until one
+replays (the cache file is then left as it was). Prints the mean and the
+longest time from the change to that replay, the mean number of rebuilds in
+between, and how many replays missed the change."""
 
 import os
 import random
@@ -34,7 +34,7 @@ def main():
 
         windows, rebuilds, missed = [], [], 0
         for trial in range(trials):
-            time.sleep(1.2 + rng.random())
+            time.sleep(1.2 + 2 * rng.random())
             if os.path.exists(cache):
                 os.unlink(cache)
             run()

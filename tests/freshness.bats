@@ -183,14 +183,20 @@ record_change() {
     }
 }
 
-# bats test_tags=root
-@test "a cache on a file system that keeps whole seconds is dated before its scan" {
-    mount_image "$T/coarse" seconds
-    home=$T/coarse/home cache=$T/coarse/home/.zelto_cache
+# home_on TYPE: HOME on a file system of TYPE (see mount_image), and a PATH of
+# an old directory holding tool, and cat.
+home_on() {
+    mount_image "$T/$1" "$1"
+    home=$T/$1/home cache=$T/$1/home/.zelto_cache
     mkdir "$home"
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
+}
+
+# bats test_tags=root
+@test "a cache on a file system that keeps whole seconds is dated before its scan" {
+    home_on seconds
 
     # No record: while nothing changes, the cache replays.
     settle
@@ -421,12 +427,7 @@ traced_run() {
 
 # bats test_tags=root
 @test "a cache on FAT is kept, and claims no second its scan did not cover" {
-    mount_image "$T/fat" fat
-    home=$T/fat/home cache=$T/fat/home/.zelto_cache
-    mkdir "$home"
-    mkexe "$T/bin" tool
-    path=$T/bin:$(sysdir)
-    at "$OLD" "$T/bin"
+    home_on fat
     # FAT can set no mode, which must not cost the cache; each run starts
     # early in a second, and installs a program at once.
     for name in one two; do
