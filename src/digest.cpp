@@ -27,7 +27,8 @@ void add_groups(path_digest& digest)
             count = getgroups(count, groups);
         }
     }
-    // The groups cannot be had: a digest no cache holds, so nothing replays.
+    // The groups cannot be had (they changed between the two calls): marked,
+    // so that the digest stands for no set of groups that could be read.
     if (count < 0) {
         digest.state = hash_word(digest.state, ~std::uint64_t{0});
         count = 0;
