@@ -108,8 +108,11 @@ bool cache_is_fresh()
     if (!cache_found || !S_ISREG(found_cache.st_mode))
         return false;
     // Opened without waiting, should a FIFO have taken the file's place since,
-    // and judged only if it is still the file found.
-    judged_cache.reset(open(cache_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // and judged only if it is still the file found. It is left open across
+    // the exec of cat, which reads it: a second reference to its standard
+    // input costs cat nothing, and close-on-exec would cost some libraries
+    // (musl) a call of their own.
+    judged_cache.reset(open(cache_file, O_RDONLY | O_NONBLOCK));
     struct stat opened {};
     if (judged_cache.fd < 0 || fstat(judged_cache.fd, &opened) != 0 ||
         opened.st_dev != found_cache.st_dev || opened.st_ino != found_cache.st_ino ||
@@ -177,7 +180,7 @@ void replay_cache()
     // cat reads the judged file as its standard input: a cache renamed into
     // place since cannot be printed instead.
     const int fd = judged_cache.release();
-    if (fd == STDIN_FILENO ? fcntl(fd, F_SETFD, 0) != 0 : dup2(fd, STDIN_FILENO) < 0)
+    if (fd != STDIN_FILENO && dup2(fd, STDIN_FILENO) < 0)
         fatal("exec failed");
     execlp("cat", "cat", static_cast<char*>(nullptr));
     fatal("exec failed");
