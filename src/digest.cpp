@@ -12,6 +12,11 @@
 
 namespace {
 
+// The digest of who the run is for, asked of the system once: a stale cache
+// is judged and then rebuilt, and both digest the same user.
+bool user_known = false;
+path_digest user_digest{};
+
 // Adds the supplementary groups, sorted, as the system may list them in any
 // order. Most users have a few; the system's limit may be tens of thousands.
 void add_groups(path_digest& digest)
@@ -47,8 +52,12 @@ void add_groups(path_digest& digest)
 
 path_digest digest_path(const char* path)
 {
-    path_digest digest{hash_word(hash_word(hash_multiplier, getuid()), getgid())};
-    add_groups(digest);
+    if (!user_known) {
+        user_digest.state = hash_word(hash_word(hash_multiplier, getuid()), getgid());
+        add_groups(user_digest);
+        user_known = true;
+    }
+    path_digest digest = user_digest;
     const std::string_view text{path};
     digest.state = hash_bytes(hash_word(digest.state, text.size()), text);
     return digest;
