@@ -1,34 +1,26 @@
 #pragma once
 
-#include "digest.h"
-
 #include <cstddef>
 #include <ctime>
 
 // The cache file, always named relative to the home directory.
 inline constexpr char cache_file[] = ".zelto_cache";
 
-// True when the cache file is a regular file that this user can open and no
-// PATH component changed in a later second than it. A cache whose time
-// records what it was made from is fresh only if this user, PATH and its
-// components are still what it records. The cache is judged, and then
-// replayed, from the one file opened here.
+// True when the cache file is a regular file of this user's own, reached
+// through no other user's link, that this user can open, and no PATH
+// component changed in a later second than it. A cache whose time records
+// what it was made from is fresh only if this user, PATH and its components
+// are still what it records. The cache is judged, and then replayed, from the
+// one file opened here.
 bool cache_is_fresh();
-
-// The whole seconds of the time of a cache filled by a scan that starts now.
-std::time_t cache_stamp();
-
-// The time of a cache filled by a scan that started at stamp and has just
-// ended: stamp, and a fraction of a second that records what the scan was
-// given, unless the scan took too long for the record to be trusted.
-timespec cache_time(std::time_t stamp, const path_digest& given);
 
 // Replaces the cache file with the listing text, dated modified. A cache
 // that the freshness test found keeps its permission bits, and its owner may
 // always read and write it; a device, FIFO or socket found there is left as it
-// is. False if the cache could not be kept for want of space or for an
-// input/output error: the old one is then left as it was.
-bool store_cache(const char* text, std::size_t size, const timespec& modified);
+// is. Returns null once that is done, or else the line that says why the
+// cache was not written: for want of space or for an input/output error, the
+// old one then left as it was, or because another user's link leads to it.
+const char* store_cache(const char* text, std::size_t size, const timespec& modified);
 
 // Prints the cache file that cache_is_fresh found fresh, through cat, which
 // takes the process's place. Where standard output was left non-blocking,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <unistd.h>
 #include <utility>
 
@@ -25,3 +26,7 @@ struct file_descriptor {
         return std::exchange(fd, -1);
     }
 };
+
+// Writes all of bytes to fd, waiting where fd was left non-blocking. False,
+// with errno set, if a write fails.
+bool write_all(int fd, const char* bytes, std::size_t size);

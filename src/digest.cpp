@@ -15,6 +15,7 @@ namespace {
 // The digest of who the run is for, asked of the system once: a stale cache
 // is judged and then rebuilt, and both digest the same user.
 bool user_known = false;
+uid_t user_id = 0;
 path_digest user_digest{};
 
 // Adds the supplementary groups, sorted, as the system may list them in any
@@ -48,19 +49,31 @@ void add_groups(path_digest& digest)
         std::free(groups);
 }
 
+void ask_user()
+{
+    if (user_known)
+        return;
+    user_id = getuid();
+    user_digest.state = hash_word(hash_word(hash_multiplier, user_id), getgid());
+    add_groups(user_digest);
+    user_known = true;
+}
+
 } // namespace
 
 path_digest digest_path(const char* path)
 {
-    if (!user_known) {
-        user_digest.state = hash_word(hash_word(hash_multiplier, getuid()), getgid());
-        add_groups(user_digest);
-        user_known = true;
-    }
+    ask_user();
     path_digest digest = user_digest;
     const std::string_view text{path};
     digest.state = hash_bytes(hash_word(digest.state, text.size()), text);
     return digest;
+}
+
+uid_t run_user()
+{
+    ask_user();
+    return user_id;
 }
 
 void add_status(path_digest& digest, const struct stat* status)

@@ -1,8 +1,8 @@
 #include "listing.h"
 
 #include "cache.h"
+#include "descriptor.h"
 #include "fatal.h"
-#include "replace.h"
 #include "scan.h"
 
 #include <algorithm>
@@ -46,7 +46,7 @@ bool compare_names(const sort_key& left, const sort_key& right)
 
 } // namespace
 
-void write_listing(bool complete, const timespec& cache_time)
+void write_listing(bool cacheable, const timespec& cache_time)
 {
     drop_lookup(name_list);
 
@@ -73,12 +73,12 @@ void write_listing(bool complete, const timespec& cache_time)
     }
     std::free(order);
 
-    // A cache that cannot be kept for want of space costs only time: the
-    // listing is printed all the same.
-    const bool kept = !complete || store_cache(text, size, cache_time);
+    // A cache that cannot be written costs only time: the listing is printed
+    // all the same.
+    const char* unwritten = cacheable ? store_cache(text, size, cache_time) : nullptr;
     if (!write_all(STDOUT_FILENO, text, size))
         fatal("write failed");
     std::free(text);
-    if (!kept)
-        report("cache not written");
+    if (unwritten != nullptr)
+        report(unwritten);
 }

@@ -2,6 +2,7 @@
 
 #include "descriptor.h"
 #include "fatal.h"
+#include "links.h"
 
 #include <cerrno>
 #include <climits>
@@ -9,47 +10,21 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The file that name leads to: name itself, or the end of its chain of
-// symbolic links.
-void resolve_links(const char* name, char (&target)[PATH_MAX])
+// Whether error says that a file could not be kept: for want of space (no
+// space, over quota, over the file-size limit) or for an input/output error.
+bool cannot_keep(int error)
 {
-    constexpr int max_links = 40;
-    const std::size_t name_length = std::strlen(name);
-    if (name_length >= sizeof target)
-        fatal("open failed");
-    std::memcpy(target, name, name_length + 1);
-    for (int links = 0;; ++links) {
-        char link[PATH_MAX];
-        const ssize_t length = readlink(target, link, sizeof link);
-        if (length < 0)
-            return;
-        if (links == max_links || static_cast<std::size_t>(length) == sizeof link)
-            fatal("open failed");
-        link[length] = '\0';
-        // A relative link is relative to the directory that holds it.
-        const char* slash = std::strrchr(target, '/');
-        const std::size_t directory = link[0] != '/' && slash != nullptr ? slash + 1 - target : 0;
-        if (directory + static_cast<std::size_t>(length) >= sizeof target)
-            fatal("open failed");
-        std::memcpy(target + directory, link, static_cast<std::size_t>(length) + 1);
-    }
-}
-
-// Whether error says that a file could not be kept for want of space.
-bool lacks_space(int error)
-{
-    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
 }
 
 // Creates a new file in target's directory, under a name no other run is
 // using, never through a link, and returns its descriptor, or -1 where
-// there is no space for it. The name is made from name's last component,
+// it cannot be kept. The name is made from name's last component,
 // not target's, so that it stays short whatever a link leads to.
 int create_temporary(const char* name, const char* target, char (&temporary)[PATH_MAX])
 {
@@ -64,7 +39,7 @@ int create_temporary(const char* name, const char* target, char (&temporary)[PAT
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary)
             break;
         const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || lacks_space(errno))
+        if (fd >= 0 || cannot_keep(errno))
             return fd;
         if (errno != EEXIST)
             break;
@@ -111,9 +86,9 @@ bool set_modified(int fd, const timespec& modified)
 }
 
 // Writes text whole to the temporary file open as fd, with mode, if not 0,
-// dated modified, and flushed to disk. False if it could not be kept for want
-// of space or for an input/output error, and then removed; ends the run with
-// "write failed" for any other error.
+// dated modified, and flushed to disk. False, with the file removed, if it
+// cannot be kept; ends the run with "write failed", the file removed, for any
+// other error.
 bool fill(int fd, const char* temporary, const char* text, std::size_t size, mode_t mode,
           const timespec& modified)
 {
@@ -128,20 +103,20 @@ bool fill(int fd, const char* temporary, const char* text, std::size_t size, mod
         return true;
     const int error = errno;
     unlink(temporary);
-    if (lacks_space(error) || error == EIO)
+    if (cannot_keep(error))
         return false;
     fatal("write failed");
 }
 
-// Renames the temporary file open as fd over target. False if there was no
-// space for it, and then removes it; ends the run with "open failed" for any
-// other error.
+// Renames the temporary file open as fd over target. False, with the file
+// removed, if it cannot be kept; ends the run with "open failed", the file
+// removed, for any other error.
 bool put_in_place(int fd, const char* temporary, const char* target, const timespec& modified)
 {
     if (rename(temporary, target) != 0) {
         const int error = errno;
         unlink(temporary);
-        if (lacks_space(error))
+        if (cannot_keep(error))
             return false;
         fatal("open failed");
     }
@@ -157,31 +132,15 @@ bool put_in_place(int fd, const char* temporary, const char* target, const times
 
 } // namespace
 
-bool write_all(int fd, const char* bytes, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd ready{fd, POLLOUT, 0};
-                if (poll(&ready, 1, -1) >= 0 || errno == EINTR)
-                    continue;
-            }
-            return false;
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-bool replace_file(const char* name, const char* text, std::size_t size, const timespec& modified,
-                  const struct stat* old)
+replace_result replace_file(const char* name, const char* text, std::size_t size,
+                            const timespec& modified, const struct stat* old)
 {
     char target[PATH_MAX];
-    resolve_links(name, target);
+    const link_walk walk = resolve_links(name, target);
+    if (walk == link_walk::untrusted)
+        return replace_result::foreign_link;
+    if (walk == link_walk::failed)
+        fatal("open failed");
     const mode_t mask = umask(0);
     umask(mask);
     const mode_t created = 0666 & ~mask;
@@ -190,17 +149,27 @@ bool replace_file(const char* name, const char* text, std::size_t size, const ti
         S_IWUSR;
 
     // Until the rename, a signal would strand the temporary file: hold every
-    // signal that can be held, and let it act once the file is whole.
-    sigset_t all;
+    // signal that can be held, and let it act once the file is whole. The
+    // one a write over the file-size limit raises would then end the run: it
+    // is ignored, so that the write fails instead, and is never held, so
+    // that it is not left pending either.
+    sigset_t held;
     sigset_t previous;
-    sigfillset(&all);
-    sigprocmask(SIG_SETMASK, &all, &previous);
+    sigfillset(&held);
+    sigdelset(&held, SIGXFSZ);
+    sigprocmask(SIG_SETMASK, &held, &previous);
+    struct sigaction ignore {};
+    struct sigaction file_size {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &file_size);
     char temporary[PATH_MAX];
     const file_descriptor file{create_temporary(name, target, temporary)};
     const bool kept =
         file.fd >= 0 &&
         fill(file.fd, temporary, text, size, wanted != created ? wanted : 0, modified) &&
         put_in_place(file.fd, temporary, target, modified);
+    sigaction(SIGXFSZ, &file_size, nullptr);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return kept;
+    return kept ? replace_result::done : replace_result::not_kept;
 }

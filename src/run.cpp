@@ -5,6 +5,8 @@
 #include "cache.h"
 #include "fatal.h"
 #include "listing.h"
+#include "path.h"
+#include "record.h"
 #include "scan.h"
 
 #include <cstdlib>
@@ -33,10 +35,12 @@ int main()
     // The cache is dated before the first directory is read, and records
     // who it is for and what each directory was as the scan found it, so
     // that it never vouches for a change its scan may have missed; a scan
-    // that could not read everything is printed but not cached.
+    // that could not read everything, or whose record cannot be trusted, is
+    // printed but not cached.
     const std::time_t stamp = cache_stamp();
     path_digest given = digest_path(search_path);
     const bool complete = scan_path(given);
-    write_listing(complete, cache_time(stamp, given));
+    timespec dated{};
+    write_listing(complete && cache_time(stamp, given, dated), dated);
     return 0;
 }

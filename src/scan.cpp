@@ -1,8 +1,10 @@
 #include "scan.h"
 
 #include "fatal.h"
+#include "path.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -10,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char* search_path;
 name_table name_list;
 
 namespace {
@@ -89,23 +90,6 @@ bool scan_directory(const char* path, const char* component, path_digest& given)
 }
 
 } // namespace
-
-bool next_component(const char*& rest, char (&component)[PATH_MAX])
-{
-    for (;;) {
-        rest += std::strspn(rest, ":");
-        if (*rest == '\0')
-            return false;
-        const std::size_t length = std::strcspn(rest, ":");
-        const char* start = rest;
-        rest += length;
-        if (length < sizeof component) {
-            std::memcpy(component, start, length);
-            component[length] = '\0';
-            return true;
-        }
-    }
-}
 
 bool scan_path(path_digest& given)
 {
