@@ -123,12 +123,13 @@ settle() {
     "$PYTHON" -c 'import time; t = time.time(); time.sleep(int(t) + 1 + int(t + 1) % 2 + 0.1 - t)'
 }
 
-# next_second [ODD]: waits until a tenth of a second into the next second,
-# or the next odd second: late enough for a cache dated by a run started then
-# not to allow for a clock tick at the turn of the second.
+# next_second [odd|even]: waits until a tenth of a second into the next
+# second, or the next odd or even one: late enough for a cache dated by a run
+# started then not to allow for a clock tick at the turn of the second.
 next_second() {
     "$PYTHON" -c 'import sys, time; t = time.time(); n = int(t) + 1
-n += len(sys.argv) > 1 and n % 2 == 0; time.sleep(n + 0.1 - t)' "$@"
+parity = {"odd": 1, "even": 0}.get(sys.argv[1] if len(sys.argv) > 1 else "")
+n += parity is not None and n % 2 != parity; time.sleep(n + 0.1 - t)' "$@"
 }
 
 # mount_image DIR TYPE: makes a small image of file system TYPE in the
@@ -185,6 +186,17 @@ stress() {
     return "$status"
 }
 
+# open_number PATTERN: the number, counted from the run's first open, of the
+# open whose line in strace's output matches PATTERN, in a run like the next
+# one; the old cache is put back afterwards.
+open_number() {
+    cp -p "$cache" "$T/old"
+    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o "$T/opens" \
+        -e trace=open,openat "$ZELTO_BIN" >/dev/null 2>&1
+    mv "$T/old" "$cache"
+    grep -n -m 1 -E "$1" "$T/opens" | cut -d: -f1
+}
+
 # require TOOL REASON: skips the test, saying why, where TOOL is missing.
 require() {
     command -v "$1" >/dev/null || skip "no $1: $2"
@@ -225,9 +237,10 @@ is_root() {
 }
 
 # zp_as_user [ARG...]: as zp, as an ordinary user: the one running the tests,
-# or for root the unprivileged uid and gid 65534. Root's run uses a copy of
-# the binary in the scratch tree: the build tree may sit where uid 65534
-# cannot reach it.
+# or for root the unprivileged uid and gid 65534, with the supplementary
+# groups in $user_groups (GID,GID...), or none. Root's run uses a copy of the
+# binary in the scratch tree: the build tree may sit where uid 65534 cannot
+# reach it.
 zp_as_user() {
     if ! is_root; then
         zp "$@"
@@ -236,7 +249,7 @@ zp_as_user() {
     install -m 755 "$ZELTO_BIN" "$T/zelto_path"
     status=0
     env -i HOME="$home" PATH="$path" \
-        "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" \
+        "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" ${user_groups:+-g "$user_groups"} \
         ${ZELTO_WRAP:-} "$T/zelto_path" "$@" >"$T/out" 2>"$T/err" || status=$?
     [ "$status" -ne 77 ] || skip "$(cat "$T/err")"
 }

@@ -96,22 +96,62 @@ not_kept() {
 @test "a cache beyond the file-size limit costs only the cache" {
     mkexe "$T/bin" $(seq -f 'command%g' 1 400)
     path=$T/bin
-    for old in 'the old cache' ''; do
-        rm -f "$cache"
-        [ -z "$old" ] || printf '%s\n' "$old" >"$cache"
-        # 1 KiB is far less than the listing; SIGXFSZ ignored turns the limit
-        # into a failed write. Standard output is a pipe, which the limit
-        # leaves alone.
-        (
-            trap '' XFSZ
-            ulimit -f 1
-            status=0
-            env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$ZELTO_BIN" 2>"$T/err" || status=$?
-            echo "$status" >"$T/status"
-        ) | cat >"$T/out"
-        status=$(cat "$T/status")
-        not_kept ${old:+"$old"}
+    # SIGXFSZ ignored, as by a careful caller, or as a shell's ulimit leaves
+    # it; with an old cache and without one.
+    for disposition in SIG_IGN SIG_DFL; do
+        for old in 'the old cache' ''; do
+            rm -f "$cache"
+            if [ -n "$old" ]; then
+                printf '%s\n' "$old" >"$cache"
+                at "$OLD" "$cache"
+            fi
+            # 1 KiB is far less than the listing. Standard output is a pipe,
+            # which the limit leaves alone.
+            (
+                ulimit -f 1
+                status=0
+                env -i HOME="$home" PATH="$path" "$PYTHON" -c 'import os, signal, sys
+signal.signal(signal.SIGXFSZ, getattr(signal, sys.argv[1]))
+os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN" 2>"$T/err" ||
+                    status=$?
+                echo "$status" >"$T/status"
+            ) | cat >"$T/out"
+            status=$(cat "$T/status")
+            not_kept ${old:+"$old"}
+        done
     done
+}
+
+@test "a call that fails while the cache is stored costs the cache, or the run, and leaves no file" {
+    require strace "errors are injected with Linux's strace"
+    mkexe "$T/bin" $(seq -f 'command%g' 1 400)
+    path=$T/bin
+    # The call, the error injected into it, and the line on standard error:
+    # the listing is printed where the cache cannot be kept, and the run fails
+    # otherwise.
+    while read -r call error message; do
+        printf 'the old cache\n' >"$cache"
+        at "$OLD" "$cache"
+        case $call in
+        open) calls=open,openat when=:when=$(open_number '\.tmp", O_WRONLY') ;;
+        *) calls=$call when= ;;
+        esac
+        status=0
+        env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o /dev/null \
+            -e trace="$calls" -e inject="$calls:error=$error$when" "$ZELTO_BIN" \
+            >"$T/out" 2>"$T/err" || status=$?
+        if [ "$message" = "cache not written" ]; then
+            not_kept 'the old cache'
+        else
+            expect_failure "$message"
+            printf 'the old cache\n' | cmp - "$cache"
+            no_temporary_files
+        fi
+    done <<-'CASES'
+		open EIO cache not written
+		rename EIO cache not written
+		fsync EINVAL write failed
+	CASES
 }
 
 # bats test_tags=root
@@ -121,12 +161,27 @@ not_kept() {
     mount_image "$T/full" tmpfs
     home=$T/full cache=$T/full/.zelto_cache
     printf 'the old cache\n' >"$cache"
+    at "$OLD" "$cache"
     dd if=/dev/zero of="$T/full/filler" bs=65536 2>/dev/null || true
     zp
     not_kept 'the old cache'
     rm "$cache"
     zp
     not_kept
+}
+
+@test "memory running out while a directory is opened ends the run" {
+    require strace "errors are injected with Linux's strace"
+    mkexe "$T/bin" tool
+    path=$T/bin
+    printf 'the old cache\n' >"$cache"
+    at "$OLD" "$cache"
+    status=0
+    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o /dev/null -P "$T/bin" \
+        -e trace=open,openat -e inject=open,openat:error=ENOMEM "$ZELTO_BIN" \
+        >"$T/out" 2>"$T/err" || status=$?
+    expect_failure 'malloc failed'
+    printf 'the old cache\n' | cmp - "$cache"
 }
 
 @test "arguments change nothing" {

@@ -57,6 +57,33 @@ replayable_cache() {
     cmp "$T/out" "$cache"
 }
 
+@test "a rebuild started just after an even second dates its cache three seconds before it" {
+    mkexe "$T/bin" tool
+    path=$T/bin
+    # A few milliseconds into an even second, within the twentieth of a
+    # second by which a file system's clock may lag: the scan may be taken to
+    # start in the odd second before. The run must end within that twentieth
+    # for its start to be known; else it is tried again at the next one.
+    status=0
+    second=$(env -i HOME="$home" PATH="$path" "$PYTHON" - ${ZELTO_WRAP:-} "$ZELTO_BIN" <<-'PY'
+		import os, subprocess, sys, time
+		for attempt in range(5):
+		    t = time.time()
+		    even = int(t) + 2 - int(t) % 2
+		    time.sleep(even + 0.005 - t)
+		    subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+		    if time.time() < even + 0.05:
+		        print(even)
+		        sys.exit(0)
+		    os.unlink(os.path.join(os.environ["HOME"], ".zelto_cache"))
+		sys.exit(77)
+	PY
+    ) || status=$?
+    [ "$status" -ne 77 ] || skip "no rebuild here ends within a twentieth of a second"
+    [ "$status" -eq 0 ]
+    [ "$(mtime "$cache")" -eq $((second - 3)) ]
+}
+
 # mark_cache: replaces the cache's content with "replayed", keeping its time
 # to the nanosecond, so that a run that replays it shows.
 mark_cache() {
@@ -183,6 +210,46 @@ record_change() {
     }
 }
 
+@test "a scan that outlasts the record's reach keeps its record for its own user and PATH" {
+    require strace "the scan is held up with Linux's strace"
+    records_kept
+    mkexe "$T/a" one
+    mkexe "$T/b" two
+    sysdir >/dev/null
+    at "$OLD" "$T/a" "$T/b"
+    own_home
+    settle
+    # The first directory read is held up for longer than the reach of the
+    # record allows for.
+    path=$T/a:$T/sys
+    status=0
+    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o /dev/null \
+        -e trace=getdents64 -e inject=getdents64:delay_enter=8000000:when=1 "$ZELTO_BIN" \
+        >"$T/out" 2>"$T/err" || status=$?
+    expect_lines cat one
+    mark_cache
+    cp -p "$cache" "$T/slow"
+    # Who runs with which PATH after it, and what that run must print.
+    # Another user is root's uid 65534; an ordinary user has none to be.
+    while read -r runner dirs listed; do
+        if [ "$runner" = other ] && ! is_root; then
+            continue
+        fi
+        cp -p "$T/slow" "$cache"
+        path=$T/$dirs:$T/sys
+        if [ "$runner" = other ]; then
+            zp_as_user
+        else
+            zp
+        fi
+        expect_lines $listed
+    done <<-'CASES'
+		self a replayed
+		self b cat two
+		other a cat one
+	CASES
+}
+
 # home_on TYPE: HOME on a file system of TYPE (see mount_image), and a PATH of
 # an old directory holding tool, and cat.
 home_on() {
@@ -263,19 +330,48 @@ ahead() {
     ahead "$T/image/bin"
 }
 
+@test "a file put in the cache's place after it was found is not judged in its stead" {
+    require strace "the run is held up with Linux's strace"
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    # Found: a stale cache. Put in its place before it is opened: a fresh one.
+    printf 'old\n' >"$cache"
+    at "$OLD" "$cache"
+    printf 'replayed\n' >"$T/fresh"
+    at "$LATER" "$T/fresh"
+    number=$(open_number '"\.zelto_cache", O_RDONLY')
+    status=0
+    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o "$T/trace" \
+        -e trace=open,openat -e inject=open,openat:delay_enter=1000000:when="$number" \
+        "$ZELTO_BIN" >"$T/out" 2>"$T/err" &
+    # Once the cache has been found by name, while its opening is held up:
+    # strace writes the call as it enters it.
+    for _ in $(seq 100); do
+        ! grep -q '"\.zelto_cache", O_RDONLY' "$T/trace" 2>/dev/null || break
+        sleep 0.02
+    done
+    mv "$T/fresh" "$cache"
+    wait $! || status=$?
+    expect_lines cat tool
+}
+
 @test "a cache that is no regular file is rebuilt, however new" {
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
 
-    # cat would wait for ever on a FIFO.
+    # cat would wait for ever on a FIFO. Each is dated after PATH, in whole
+    # seconds, so that a run that judged it would find it fresh.
     mkfifo "$cache"
+    at "$LATER" "$cache"
     ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
     expect_lines cat tool
     [ -p "$cache" ]
 
     rm "$cache"
     mkdir "$cache"
+    at "$LATER" "$cache"
     zp
     expect_failure 'open failed'
     [ -d "$cache" ]
@@ -411,13 +507,17 @@ traced_run() {
 # bats test_tags=root
 @test "a program added right after a rebuild to a directory on FAT is listed" {
     mount_image "$T/fat" fat
+    path=$T/fat/bin:$(sysdir)
+    # The directory's last change comes just after an even second, and the
+    # rebuild and the addition in the odd second after it. FAT dates both
+    # changes in that even second, so the directory looks as it did to the
+    # rebuild's record: only the cache's time, an odd second before the even
+    # one, can show the addition.
+    next_second even
     mkdir "$T/fat/bin"
     # FAT keeps no modes: every file is executable for its owner, root.
     : >"$T/fat/bin/tool"
-    path=$T/fat/bin:$(sysdir)
-    # From the start of an odd second: FAT dates the change in the even
-    # second before, which a cache dated a second before its scan would claim.
-    next_second odd
+    next_second
     zp
     expect_lines cat tool
     : >"$T/fat/bin/added"
@@ -453,8 +553,39 @@ traced_run() {
 }
 
 # bats test_tags=root
-@test "a cache made for another user is rebuilt for this one" {
-    is_root || skip "a cache made by root in an ordinary user's HOME needs root"
+@test "a cache made for another user, or for other groups, is rebuilt for this one" {
+    is_root || skip "runs as two users, or with two sets of groups, need root"
+    records_kept
+    # rootonly may be run by root alone, staff by group 4242 as well.
+    mkdir -m 755 "$T/bin"
+    : >"$T/bin/rootonly"
+    : >"$T/bin/staff"
+    chmod 700 "$T/bin/rootonly"
+    chgrp 4242 "$T/bin/staff"
+    chmod 710 "$T/bin/staff"
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    own_home
+    settle
+    # Each run follows the one before in the same HOME, and must list for
+    # its own user and groups.
+    zp
+    expect_lines cat rootonly staff
+    while read -r user_groups listed; do
+        [ "$user_groups" != - ] || user_groups=
+        zp_as_user
+        expect_lines $listed
+        cmp "$T/out" "$cache"
+    done <<-'CASES'
+		- cat
+		4242 cat staff
+		- cat
+	CASES
+}
+
+# bats test_tags=root
+@test "a run lists, and judges its cache, for its real user, whatever its effective one" {
+    is_root || skip "a set-user-ID run needs root"
     records_kept
     mkdir -m 755 "$T/bin"
     : >"$T/bin/rootonly"
@@ -462,10 +593,21 @@ traced_run() {
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
     own_home
+    # Root's real ids, and 65534's effective ones.
+    install -m 6755 -o 65534 -g 65534 "$ZELTO_BIN" "$T/setid"
     settle
-    zp
-    expect_lines cat rootonly
     zp_as_user
     expect_lines cat
-    cmp "$T/out" "$cache"
+    status=0
+    env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$T/setid" >"$T/out" 2>"$T/err" || status=$?
+    [ "$(ls -ln "$cache" | awk '{ print $3 }')" -eq 65534 ] ||
+        skip "the set-user-ID bit is not honoured here (a nosuid mount, or a wrapper)"
+    expect_lines cat rootonly
+    # Root's own cache is the real user's: it replays.
+    rm "$cache"
+    zp
+    mark_cache
+    status=0
+    env -i HOME="$home" PATH="$path" ${ZELTO_WRAP:-} "$T/setid" >"$T/out" 2>"$T/err" || status=$?
+    expect_lines replayed
 }

@@ -157,35 +157,64 @@ load common
     [ "$(mode "$cache")" = 600 ]
 }
 
+# nonblocking_run PIECE: runs the binary with standard output a pipe (of one
+# page, where its size can be set), non-blocking at the writer's end, whose
+# reader drains it into $T/out, PIECE bytes at a time. The peak resident
+# memory of the run, in KiB, goes to $T/peak.
+nonblocking_run() {
+    status=0
+    "$PYTHON" - "$1" "$ZELTO_BIN" "$home" "$path" "$T/out" "$T/peak" <<-'PY' || status=$?
+		import fcntl, os, resource, subprocess, sys
+		piece, binary, home, path, out, peak = sys.argv[1:]
+		r, w = os.pipe()
+		if hasattr(fcntl, "F_SETPIPE_SZ"):  # Linux only; elsewhere the listing fills the pipe anyway
+		    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+		os.set_blocking(w, False)
+		child = subprocess.Popen([binary], env={"HOME": home, "PATH": path}, stdout=w)
+		os.close(w)
+		with open(out, "wb") as f:
+		    while chunk := os.read(r, int(piece)):
+		        f.write(chunk)
+		status = child.wait()
+		with open(peak, "w") as f:
+		    print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, file=f)
+		sys.exit(status)
+	PY
+}
+
 @test "standard output left non-blocking is waited for, not given up on" {
     mkexe "$T/bin" $(seq -f 'a_long_command_name_%g' 1 20000)
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
     settle
-    # A pipe (of one page, where its size can be set), non-blocking at the
-    # writer's end: the listing fills it at once, and the reader drains it in
-    # small pieces. The first run rebuilds, the second replays.
+    # The listing fills the pipe at once, and the reader drains it in small
+    # pieces. The first run rebuilds, the second replays.
     for run in rebuild replay; do
         [ "$run" = rebuild ] || made=$(identity "$cache")
-        "$PYTHON" - "$ZELTO_BIN" "$home" "$path" "$T/out" <<-'PY'
-			import fcntl, os, subprocess, sys
-			binary, home, path, out = sys.argv[1:]
-			r, w = os.pipe()
-			if hasattr(fcntl, "F_SETPIPE_SZ"):  # Linux only; elsewhere the listing fills the pipe anyway
-			    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
-			os.set_blocking(w, False)
-			child = subprocess.Popen([binary], env={"HOME": home, "PATH": path}, stdout=w)
-			os.close(w)
-			with open(out, "wb") as f:
-			    while chunk := os.read(r, 512):
-			        f.write(chunk)
-			sys.exit(child.wait())
-		PY
+        nonblocking_run 512
+        [ "$status" -eq 0 ]
         [ "$(wc -l <"$T/out")" -eq 20001 ]
         cmp "$T/out" "$cache"
     done
     # The second run replayed: the cache is still the file the first made.
     [ "$(identity "$cache")" = "$made" ]
+}
+
+@test "a replay to a non-blocking standard output holds a buffer, not the whole cache" {
+    path=$(sysdir)
+    # A cache of a line, and one of 64 MiB, each dated after PATH.
+    for lines in 1 1048576; do
+        "$PYTHON" -c 'import sys
+with open(sys.argv[2], "wb") as f:
+    f.write(b"%063d\n" * int(sys.argv[1]) % tuple(range(int(sys.argv[1]))))' "$lines" "$cache"
+        at "$LATER" "$cache"
+        nonblocking_run 65536
+        [ "$status" -eq 0 ]
+        cmp "$T/out" "$cache"
+        peak[$lines]=$(cat "$T/peak")
+    done
+    echo "# peak resident memory: ${peak[1]} KiB for a line, ${peak[1048576]} KiB for 64 MiB" >&3
+    [ "${peak[1048576]}" -lt $((peak[1] + 16384)) ]
 }
 
 @test "a cache that leads to a FIFO or a socket is left as it is" {
@@ -219,4 +248,64 @@ load common
     [ -c "$T/null" ]
     ls -ln "$T/null" | cmp - "$T/before"
     [ -z "$(find "$T" -name '*.tmp')" ]
+}
+
+# bats test_tags=root
+@test "another user's link or file at the cache's path never steers root's run" {
+    is_root || skip "a run of root's in another user's HOME needs root"
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    own_home
+    mkdir -m 755 "$T/root" "$T/user"
+    chown 65534:65534 "$T/user"
+    # What stands at the cache's path, whose it is (links by chown -h), who
+    # runs, and the line on standard error. Every file there is dated after
+    # every directory, in whole seconds, so that a run that judged it would
+    # replay it.
+    while IFS='|' read -r case runner message; do
+        rm -rf "$cache" "$home/sub" "$T/root"/* "$T/user"/*
+        printf 'secret\n' >"$T/root/file"
+        at "$LATER" "$T/root/file"
+        case $case in
+        user_link) ln -s "$T/root/file" "$cache" ;;
+        user_dangling_link) ln -s "$T/root/new" "$cache" ;;
+        user_link_above) # root's own link, through a directory link of the user's
+            ln -s "$T/root" "$home/sub"
+            chown -h 65534:65534 "$home/sub"
+            ln -s sub/file "$cache" ;;
+        user_file) printf 'forged\n' >"$cache" ;;
+        root_link) ln -s "$T/user/cache" "$cache" ;;
+        esac
+        case $case in
+        user_link | user_dangling_link | user_file) chown -h 65534:65534 "$cache" ;;
+        esac
+        [ ! -f "$cache" ] || at "$LATER" "$cache"
+        if [ "$runner" = root ]; then
+            zp
+        else
+            zp_as_user
+        fi
+        printf 'cat\ntool\n' | cmp - "$T/out"
+        [ "$status" -eq 0 ]
+        if [ "$message" = - ]; then
+            [ ! -s "$T/err" ]
+        else
+            printf 'zelto_path: %s\n' "$message" | diff -u - "$T/err"
+        fi
+        # Root's file is as it was, and nothing was made beside it.
+        printf 'secret\n' | cmp - "$T/root/file"
+        [ "$(ls -A "$T/root")" = file ]
+        case $case in
+        user_file) cmp "$T/out" "$cache" ;;
+        root_link) cmp "$T/out" "$T/user/cache" ;;
+        *) [ -L "$cache" ] ;;
+        esac
+    done <<-'CASES'
+		user_link|root|cache not written: another user's link
+		user_dangling_link|root|cache not written: another user's link
+		user_link_above|root|cache not written: another user's link
+		user_file|root|-
+		root_link|user|-
+	CASES
 }
