@@ -186,15 +186,26 @@ stress() {
     return "$status"
 }
 
-# open_number PATTERN: the number, counted from the run's first open, of the
-# open whose line in strace's output matches PATTERN, in a run like the next
-# one; the old cache is put back afterwards.
-open_number() {
+# zp_strace OPTION...: as zp, under Linux's strace with these options, which
+# traces to $T/trace. Skips where strace is missing.
+zp_strace() {
+    require strace "system calls are traced, held up or made to fail with Linux's strace"
+    status=0
+    env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 "$(command -v strace)" -f -qq \
+        -o "$T/trace" "$@" "$ZELTO_BIN" >"$T/out" 2>"$T/err" || status=$?
+}
+
+# open_call PATTERN: the open whose line in strace's output matches PATTERN,
+# in a run like the next one, as the call (open or openat, as the libc makes
+# it) and its number among the run's calls of that name, which strace counts
+# apart. The old cache is put back afterwards.
+open_call() {
     cp -p "$cache" "$T/old"
-    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o "$T/opens" \
-        -e trace=open,openat "$ZELTO_BIN" >/dev/null 2>&1
+    zp_strace -e trace=open,openat
     mv "$T/old" "$cache"
-    grep -n -m 1 -E "$1" "$T/opens" | cut -d: -f1
+    sed -E 's/^[0-9]+ +//' "$T/trace" | awk -v pattern="$1" '
+        { count[$0 ~ /^openat\(/ ? "openat" : "open"]++ }
+        $0 ~ pattern { call = $0 ~ /^openat\(/ ? "openat" : "open"; print call, count[call]; exit }'
 }
 
 # require TOOL REASON: skips the test, saying why, where TOOL is missing.

@@ -123,7 +123,6 @@ os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN"
 }
 
 @test "a call that fails while the cache is stored costs the cache, or the run, and leaves no file" {
-    require strace "errors are injected with Linux's strace"
     mkexe "$T/bin" $(seq -f 'command%g' 1 400)
     path=$T/bin
     # The call, the error injected into it, and the line on standard error:
@@ -132,14 +131,10 @@ os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN"
     while read -r call error message; do
         printf 'the old cache\n' >"$cache"
         at "$OLD" "$cache"
-        case $call in
-        open) calls=open,openat when=:when=$(open_number '\.tmp", O_WRONLY') ;;
-        *) calls=$call when= ;;
-        esac
-        status=0
-        env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o /dev/null \
-            -e trace="$calls" -e inject="$calls:error=$error$when" "$ZELTO_BIN" \
-            >"$T/out" 2>"$T/err" || status=$?
+        calls=$call when=
+        [ "$call" != open ] || read -r calls when < <(open_call '\.tmp", O_WRONLY')
+        when=${when:+:when=$when}
+        zp_strace -e trace="$calls" -e inject="$calls:error=$error$when"
         if [ "$message" = "cache not written" ]; then
             not_kept 'the old cache'
         else
@@ -171,15 +166,11 @@ os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN"
 }
 
 @test "memory running out while a directory is opened ends the run" {
-    require strace "errors are injected with Linux's strace"
     mkexe "$T/bin" tool
     path=$T/bin
     printf 'the old cache\n' >"$cache"
     at "$OLD" "$cache"
-    status=0
-    env -i HOME="$home" PATH="$path" "$(command -v strace)" -f -qq -o /dev/null -P "$T/bin" \
-        -e trace=open,openat -e inject=open,openat:error=ENOMEM "$ZELTO_BIN" \
-        >"$T/out" 2>"$T/err" || status=$?
+    zp_strace -P "$T/bin" -e trace=open,openat -e inject=open,openat:error=ENOMEM
     expect_failure 'malloc failed'
     printf 'the old cache\n' | cmp - "$cache"
 }

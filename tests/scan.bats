@@ -162,7 +162,6 @@ cache_unread() {
 }
 
 @test "a read that fails midway is printed but not cached, and read again next time" {
-    require strace "errors are injected with Linux's strace"
     mkexe "$T/a" one
     mkexe "$T/b" two three
     path=$T/a:$T/b
@@ -170,10 +169,7 @@ cache_unread() {
     # second read (after the first gave every entry), the first execute test.
     while IFS='|' read -r listed injection; do
         unread_cache
-        status=0
-        env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 \
-            "$(command -v strace)" -f -qq -o /dev/null $injection "$ZELTO_BIN" \
-            >"$T/out" 2>"$T/err" || status=$?
+        zp_strace $injection
         expect_lines $listed
         cache_unread
     done <<-CASES
