@@ -186,10 +186,15 @@ stress() {
     return "$status"
 }
 
+# require_strace: skips the test where Linux's strace is missing.
+require_strace() {
+    require strace "system calls are traced, held up or made to fail with Linux's strace"
+}
+
 # zp_strace OPTION...: as zp, under Linux's strace with these options, which
 # traces to $T/trace. Skips where strace is missing.
 zp_strace() {
-    require strace "system calls are traced, held up or made to fail with Linux's strace"
+    require_strace
     status=0
     env -i HOME="$home" PATH="$path" ASAN_OPTIONS=detect_leaks=0 "$(command -v strace)" -f -qq \
         -o "$T/trace" "$@" "$ZELTO_BIN" >"$T/out" 2>"$T/err" || status=$?
@@ -198,7 +203,8 @@ zp_strace() {
 # open_call PATTERN: the open whose line in strace's output matches PATTERN,
 # in a run like the next one, as the call (open or openat, as the libc makes
 # it) and its number among the run's calls of that name, which strace counts
-# apart. The old cache is put back afterwards.
+# apart. The old cache is put back afterwards. Call require_strace first: a
+# skip here would end only the subshell that reads the result.
 open_call() {
     cp -p "$cache" "$T/old"
     zp_strace -e trace=open,openat

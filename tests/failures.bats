@@ -123,6 +123,7 @@ os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN"
 }
 
 @test "a call that fails while the cache is stored costs the cache, or the run, and leaves no file" {
+    require_strace
     mkexe "$T/bin" $(seq -f 'command%g' 1 400)
     path=$T/bin
     # The call, the error injected into it, and the line on standard error:
