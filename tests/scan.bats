@@ -165,14 +165,17 @@ cache_unread() {
     mkexe "$T/a" one
     mkexe "$T/b" two three
     path=$T/a:$T/b
-    # What the run prints, and the failure injected: the opening of b, its
-    # second read (after the first gave every entry), the first execute test.
+    # What the run prints, and the failure injected: the opening of b (for
+    # want of a descriptor, which a dynamic binary cannot be started without
+    # above, or of the disk), its second read (after the first gave every
+    # entry), the first execute test.
     while IFS='|' read -r listed injection; do
         unread_cache
         zp_strace $injection
         expect_lines $listed
         cache_unread
     done <<-CASES
+		one|-P $T/b -e trace=open,openat -e inject=open,openat:error=EMFILE
 		one|-P $T/b -e trace=open,openat -e inject=open,openat:error=EIO
 		one three two|-P $T/b -e trace=getdents64 -e inject=getdents64:error=EIO:when=2
 		three two|-e trace=faccessat,faccessat2 -e inject=faccessat,faccessat2:error=EIO:when=1
