@@ -268,17 +268,20 @@ with open(sys.argv[2], "wb") as f:
         printf 'secret\n' >"$T/root/file"
         at "$LATER" "$T/root/file"
         case $case in
-        user_link) ln -s "$T/root/file" "$cache" ;;
-        user_dangling_link) ln -s "$T/root/new" "$cache" ;;
+        user_link)
+            ln -s "$T/root/file" "$cache"
+            chown -h 65534:65534 "$cache" ;;
+        user_dangling_link)
+            ln -s "$T/root/new" "$cache"
+            chown -h 65534:65534 "$cache" ;;
         user_link_above) # root's own link, through a directory link of the user's
             ln -s "$T/root" "$home/sub"
             chown -h 65534:65534 "$home/sub"
             ln -s sub/file "$cache" ;;
-        user_file) printf 'forged\n' >"$cache" ;;
+        user_file)
+            printf 'forged\n' >"$cache"
+            chown 65534:65534 "$cache" ;;
         root_link) ln -s "$T/user/cache" "$cache" ;;
-        esac
-        case $case in
-        user_link | user_dangling_link | user_file) chown -h 65534:65534 "$cache" ;;
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
         if [ "$runner" = root ]; then
