@@ -3,43 +3,24 @@
 #include "descriptor.h"
 #include "digest.h"
 #include "fatal.h"
-#include "links.h"
+#include "location.h"
 #include "path.h"
 #include "record.h"
 #include "replace.h"
+#include "user.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The cache file as the freshness test found it by name, links followed.
-struct stat found_cache {};
-bool cache_found = false;
-
 // The cache file the freshness test judged, open for the replay.
 file_descriptor judged_cache;
-
-// Opens the cache file, or the file at the end of its links where none of
-// them is another user's, without waiting, should a FIFO have taken the
-// file's place since it was found. -1 if it cannot be opened.
-int open_cache()
-{
-    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW;
-    const int fd = open(cache_file, flags);
-    if (fd >= 0)
-        return fd;
-    char target[PATH_MAX];
-    if (resolve_links(cache_file, target) != link_walk::resolved ||
-        std::strcmp(target, cache_file) == 0)
-        return -1;
-    return open(target, flags);
-}
 
 // Whether the open cache, whose status is cache, is fresh for this user and
 // PATH.
@@ -49,7 +30,7 @@ bool judge(const struct stat& cache)
     const bool recorded = is_record(cache.st_mtim.tv_nsec);
     path_digest given = digest_path(search_path);
     // Another user could fill a cache of theirs, and date it, as they pleased.
-    if (cache.st_uid != run_user())
+    if (cache.st_uid != run_uid)
         return false;
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
@@ -87,23 +68,44 @@ void copy_cache()
     }
 }
 
+// Runs cat from the first absolute PATH component that holds one it can run,
+// as the process's replacement. An empty or relative component would name a
+// directory of the home, which another user may have chosen. Returns if none
+// can be run.
+void exec_cat()
+{
+    char component[PATH_MAX];
+    char program[PATH_MAX];
+    char name[] = "cat";
+    char* const arguments[] = {name, nullptr};
+    for (const char* rest = search_path; next_component(rest, component);) {
+        if (component[0] != '/')
+            continue;
+        const int length = std::snprintf(program, sizeof program, "%s/cat", component);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof program)
+            execv(program, arguments);
+    }
+}
+
 } // namespace
 
 bool cache_is_fresh()
 {
-    cache_found = stat(cache_file, &found_cache) == 0;
+    locate_cache(cache_file);
+    const cache_location& place = cache_place;
     // Anything but a regular file (a FIFO would block cat, a directory fail
     // it) is neither opened nor replayed.
-    if (!cache_found || !S_ISREG(found_cache.st_mode))
+    if (place.verdict != ground::own || !place.found || !S_ISREG(place.status.st_mode))
         return false;
-    // Judged only if it is still the file found. It is left open across the
+    // Judged only if it is still the file found, opened without waiting,
+    // should a FIFO have taken its place since. It is left open across the
     // exec of cat, which reads it: a second reference to its standard input
     // costs cat nothing, and close-on-exec would cost some libraries (musl) a
     // call of their own.
-    judged_cache.reset(open_cache());
+    judged_cache.reset(openat(place.directory, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
     struct stat opened {};
     if (judged_cache.fd < 0 || fstat(judged_cache.fd, &opened) != 0 ||
-        opened.st_dev != found_cache.st_dev || opened.st_ino != found_cache.st_ino ||
+        opened.st_dev != place.status.st_dev || opened.st_ino != place.status.st_ino ||
         !judge(opened)) {
         judged_cache.reset();
         return false;
@@ -113,18 +115,34 @@ bool cache_is_fresh()
 
 const char* store_cache(const char* text, std::size_t size, const timespec& modified)
 {
+    const cache_location& place = cache_place;
+    switch (place.verdict) {
+    case ground::own:
+        break;
+    case ground::foreign_link:
+        return "cache not written: another user's link";
+    case ground::foreign_dir:
+        return "cache not written: another user's directory";
+    case ground::no_directory:
+        return "cache not written: no directory to hold it";
+    }
+    const struct stat* old = place.found ? &place.status : nullptr;
+    if (old != nullptr && S_ISDIR(old->st_mode))
+        return "cache not written: a directory is in its place";
     // A device, FIFO or socket in the cache's place may be there on purpose,
     // as a link to /dev/null that turns the cache off; replacing it would
-    // replace the system's device. A directory there fails to be replaced.
-    if (cache_found && !S_ISREG(found_cache.st_mode) && !S_ISDIR(found_cache.st_mode))
+    // replace the system's device.
+    if (old != nullptr && !S_ISREG(old->st_mode))
         return nullptr;
-    switch (replace_file(cache_file, text, size, modified, cache_found ? &found_cache : nullptr)) {
+    switch (replace_file(place.directory, place.name, cache_file, text, size, modified, old)) {
     case replace_result::done:
         return nullptr;
     case replace_result::not_kept:
         return "cache not written";
-    case replace_result::foreign_link:
-        return "cache not written: another user's link";
+    case replace_result::not_created:
+        return "cache not written: its directory may not be written";
+    case replace_result::not_renamed:
+        return "cache not written: it cannot be replaced";
     }
     return nullptr;
 }
@@ -133,18 +151,14 @@ void replay_cache()
 {
     // cat gives up on a standard output that would block. The flag belongs
     // to whoever handed the descriptor over, so it is left as it is, and
-    // the cache is copied by a writer that waits.
+    // the cache is copied by a writer that waits; so it is where no cat can
+    // be run. cat reads the judged file as its standard input: a cache
+    // renamed into place since cannot be printed instead.
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
-        copy_cache();
-        judged_cache.reset();
-        return;
-    }
-    // cat reads the judged file as its standard input: a cache renamed into
-    // place since cannot be printed instead.
-    const int fd = judged_cache.release();
-    if (fd != STDIN_FILENO && dup2(fd, STDIN_FILENO) < 0)
-        fatal("exec failed");
-    execlp("cat", "cat", static_cast<char*>(nullptr));
-    fatal("exec failed");
+    const int fd = judged_cache.fd;
+    if ((flags < 0 || (flags & O_NONBLOCK) == 0) &&
+        (fd == STDIN_FILENO || dup2(fd, STDIN_FILENO) >= 0))
+        exec_cat();
+    copy_cache();
+    judged_cache.reset();
 }

@@ -2,6 +2,7 @@
 
 #include "fatal.h"
 #include "hash.h"
+#include "user.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +16,6 @@ namespace {
 // The digest of who the run is for, asked of the system once: a stale cache
 // is judged and then rebuilt, and both digest the same user.
 bool user_known = false;
-uid_t user_id = 0;
 path_digest user_digest{};
 
 // Adds the supplementary groups, sorted, as the system may list them in any
@@ -53,8 +53,7 @@ void ask_user()
 {
     if (user_known)
         return;
-    user_id = getuid();
-    user_digest.state = hash_word(hash_word(hash_multiplier, user_id), getgid());
+    user_digest.state = hash_word(hash_word(hash_multiplier, run_uid), run_gid);
     add_groups(user_digest);
     user_known = true;
 }
@@ -68,12 +67,6 @@ path_digest digest_path(const char* path)
     const std::string_view text{path};
     digest.state = hash_bytes(hash_word(digest.state, text.size()), text);
     return digest;
-}
-
-uid_t run_user()
-{
-    ask_user();
-    return user_id;
 }
 
 void add_status(path_digest& digest, const struct stat* status)

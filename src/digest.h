@@ -19,9 +19,6 @@ struct path_digest {
 // The digest of this user and path, before any of its components is added.
 path_digest digest_path(const char* path);
 
-// The real user the run lists for, as digest_path asked the system.
-uid_t run_user();
-
 // Adds the next component as stat described it, or null where stat failed.
 void add_status(path_digest& digest, const struct stat* status);
 

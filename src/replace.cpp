@@ -1,12 +1,13 @@
 #include "replace.h"
 
 #include "descriptor.h"
-#include "fatal.h"
-#include "links.h"
+#include "hash.h"
+#include "user.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -22,29 +23,41 @@ bool cannot_keep(int error)
     return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
 }
 
-// Creates a new file in target's directory, under a name no other run is
-// using, never through a link, and returns its descriptor, or -1 where
-// it cannot be kept. The name is made from name's last component,
-// not target's, so that it stays short whatever a link leads to.
-int create_temporary(const char* name, const char* target, char (&temporary)[PATH_MAX])
+// A number no other user can foresee, for the temporary file's name: one who
+// could would make that name first, in a directory that others may write.
+std::uint64_t unpredictable()
 {
-    const char* base = std::strrchr(name, '/');
-    base = base != nullptr ? base + 1 : name;
-    const char* slash = std::strrchr(target, '/');
-    const int directory = slash != nullptr ? static_cast<int>(slash + 1 - target) : 0;
-    const long pid = getpid();
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const int length = std::snprintf(temporary, sizeof temporary, "%.*s%s.%ld.%u.tmp",
-                                         directory, target, base, pid, attempt);
+    std::uint64_t value = 0;
+    const file_descriptor source{open("/dev/urandom", O_RDONLY | O_CLOEXEC)};
+    if (source.fd >= 0 && read(source.fd, &value, sizeof value) == sizeof value)
+        return value;
+    // No random device (a bare chroot): the clock's nanoseconds, mixed.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return hash_finish(hash_word(
+        hash_word(static_cast<std::uint64_t>(now.tv_sec), static_cast<std::uint64_t>(now.tv_nsec)),
+        static_cast<std::uint64_t>(getpid())));
+}
+
+// Creates a new file, mode 0600, in directory, under a name no other run is
+// using, never through a link, and returns its descriptor, or -1 with errno
+// set.
+int create_temporary(int directory, const char* base, char (&temporary)[PATH_MAX])
+{
+    const std::uint64_t seed = unpredictable();
+    for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
+        const int length =
+            std::snprintf(temporary, sizeof temporary, "%.200s.%016llx.tmp", base,
+                          static_cast<unsigned long long>(hash_finish(seed + attempt)));
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary)
             break;
-        const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || cannot_keep(errno))
+        const int fd = openat(directory, temporary,
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
             return fd;
-        if (errno != EEXIST)
-            break;
     }
-    fatal("open failed");
+    errno = EEXIST;
+    return -1;
 }
 
 // Sets fd's modification time to time, and reads back in kept the time the
@@ -85,68 +98,63 @@ bool set_modified(int fd, const timespec& modified)
     return set_time(fd, {0, 0}, kept);
 }
 
-// Writes text whole to the temporary file open as fd, with mode, if not 0,
-// dated modified, and flushed to disk. False, with the file removed, if it
-// cannot be kept; ends the run with "write failed", the file removed, for any
-// other error.
-bool fill(int fd, const char* temporary, const char* text, std::size_t size, mode_t mode,
-          const timespec& modified)
+// Writes text whole to the temporary file open as fd, gives it mode, if not
+// 0, dates it modified, and flushes it to disk. False, with errno set, if any
+// of that fails.
+bool fill(int fd, const char* text, std::size_t size, mode_t mode, const timespec& modified)
 {
     // A file system that keeps no modes (FAT) keeps the mode the file was
     // created with. The time is set last, as any write would move it again;
     // fsync makes the content durable before the rename makes it the file, so
     // that a crash cannot leave an empty file that passes for new.
-    if (write_all(fd, text, size) &&
-        (mode == 0 || fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EPERM ||
-         errno == EOPNOTSUPP) &&
-        set_modified(fd, modified) && fsync(fd) == 0)
-        return true;
-    const int error = errno;
-    unlink(temporary);
-    if (cannot_keep(error))
-        return false;
-    fatal("write failed");
+    return write_all(fd, text, size) &&
+           (mode == 0 || fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EPERM ||
+            errno == EOPNOTSUPP) &&
+           set_modified(fd, modified) && fsync(fd) == 0;
 }
 
-// Renames the temporary file open as fd over target. False, with the file
-// removed, if it cannot be kept; ends the run with "open failed", the file
-// removed, for any other error.
-bool put_in_place(int fd, const char* temporary, const char* target, const timespec& modified)
+// Dates the file open as fd, just renamed, modified again where the rename
+// moved its time later, as some file systems (FAT through FUSE) do.
+void keep_time(int fd, const timespec& modified)
 {
-    if (rename(temporary, target) != 0) {
-        const int error = errno;
-        unlink(temporary);
-        if (cannot_keep(error))
-            return false;
-        fatal("open failed");
-    }
-    // Some file systems (FAT through FUSE) date a file anew when it is
-    // renamed: the time is set again where it moved later.
     struct stat status {};
     if (fstat(fd, &status) == 0 &&
         (status.st_mtim.tv_sec > modified.tv_sec ||
          (status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec > modified.tv_nsec)))
         set_modified(fd, modified);
-    return true;
+}
+
+// Writes the temporary file, made in directory and open as fd, and renames
+// it over name; removes it unless that is done.
+replace_result fill_and_rename(int directory, int fd, const char* temporary, const char* name,
+                               const char* text, std::size_t size, mode_t mode,
+                               const timespec& modified)
+{
+    replace_result result = replace_result::not_kept;
+    if (fill(fd, text, size, mode, modified)) {
+        if (renameat(directory, temporary, directory, name) == 0) {
+            keep_time(fd, modified);
+            return replace_result::done;
+        }
+        if (!cannot_keep(errno))
+            result = replace_result::not_renamed;
+    }
+    unlinkat(directory, temporary, 0);
+    return result;
 }
 
 } // namespace
 
-replace_result replace_file(const char* name, const char* text, std::size_t size,
-                            const timespec& modified, const struct stat* old)
+replace_result replace_file(int directory, const char* name, const char* base, const char* text,
+                            std::size_t size, const timespec& modified, const struct stat* old)
 {
-    char target[PATH_MAX];
-    const link_walk walk = resolve_links(name, target);
-    if (walk == link_walk::untrusted)
-        return replace_result::foreign_link;
-    if (walk == link_walk::failed)
-        fatal("open failed");
+    // Readable by its owner alone until it is whole, and then given the old
+    // file's bits where it was the user's own, or else the umask's.
     const mode_t mask = umask(0);
     umask(mask);
-    const mode_t created = 0666 & ~mask;
-    const mode_t wanted =
-        (old != nullptr && S_ISREG(old->st_mode) ? old->st_mode & 0777 : created) | S_IRUSR |
-        S_IWUSR;
+    const mode_t created = 0600 & ~mask;
+    const bool kept_bits = old != nullptr && S_ISREG(old->st_mode) && old->st_uid == run_uid;
+    const mode_t wanted = (kept_bits ? old->st_mode & 0777 : 0666 & ~mask) | S_IRUSR | S_IWUSR;
 
     // Until the rename, a signal would strand the temporary file: hold every
     // signal that can be held, and let it act once the file is whole. The
@@ -164,12 +172,14 @@ replace_result replace_file(const char* name, const char* text, std::size_t size
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGXFSZ, &ignore, &file_size);
     char temporary[PATH_MAX];
-    const file_descriptor file{create_temporary(name, target, temporary)};
-    const bool kept =
-        file.fd >= 0 &&
-        fill(file.fd, temporary, text, size, wanted != created ? wanted : 0, modified) &&
-        put_in_place(file.fd, temporary, target, modified);
+    const file_descriptor file{create_temporary(directory, base, temporary)};
+    replace_result result = replace_result::not_kept;
+    if (file.fd >= 0)
+        result = fill_and_rename(directory, file.fd, temporary, name, text, size,
+                                 wanted != created ? wanted : 0, modified);
+    else if (errno == EACCES || errno == EPERM || errno == EROFS)
+        result = replace_result::not_created;
     sigaction(SIGXFSZ, &file_size, nullptr);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return kept ? replace_result::done : replace_result::not_kept;
+    return result;
 }

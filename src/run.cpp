@@ -8,6 +8,7 @@
 #include "path.h"
 #include "record.h"
 #include "scan.h"
+#include "user.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,7 @@ const char* home_dir;
 
 int main()
 {
+    become_real_user();
     home_dir = std::getenv("HOME");
     if (home_dir == nullptr)
         fatal("no $HOME");
@@ -28,7 +30,8 @@ int main()
     if (chdir(home_dir) < 0)
         fatal("chdir failed");
 
-    // The replay comes back only if the cache could not be read after all.
+    // The cache is kept and read only on the run's own ground. The replay
+    // comes back only if the cache could not be read after all.
     if (cache_is_fresh())
         replay_cache();
 
@@ -36,11 +39,14 @@ int main()
     // who it is for and what each directory was as the scan found it, so
     // that it never vouches for a change its scan may have missed; a scan
     // that could not read everything, or whose record cannot be trusted, is
-    // printed but not cached.
+    // printed but not cached, and one that could not read everything says
+    // so.
     const std::time_t stamp = cache_stamp();
     path_digest given = digest_path(search_path);
     const bool complete = scan_path(given);
     timespec dated{};
     write_listing(complete && cache_time(stamp, given, dated), dated);
+    if (!complete)
+        fatal("listing incomplete: a directory could not be read");
     return 0;
 }

@@ -292,6 +292,21 @@ expect_lines() {
     fi
 }
 
+# expect_said STATUS MESSAGE LINE...: standard output is exactly these lines,
+# the exit status STATUS, and standard error the one line with MESSAGE.
+expect_said() {
+    local expected_status=$1 message=$2
+    shift 2
+    if [ "$#" -eq 0 ]; then
+        : >"$T/expected"
+    else
+        printf '%s\n' "$@" >"$T/expected"
+    fi
+    diff -u "$T/expected" "$T/out"
+    printf 'zelto_path: %s\n' "$message" | diff -u - "$T/err"
+    [ "$status" -eq "$expected_status" ]
+}
+
 # expect_failure MESSAGE: one failure line with MESSAGE, status 1, and nothing
 # on standard output.
 expect_failure() {

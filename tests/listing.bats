@@ -251,20 +251,22 @@ with open(sys.argv[2], "wb") as f:
 }
 
 # bats test_tags=root
-@test "another user's link or file at the cache's path never steers root's run" {
-    is_root || skip "a run of root's in another user's HOME needs root"
+@test "another user's home, directory, link or file never steers root's run" {
+    is_root || skip "a run of root's beside another user's files needs root"
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
-    own_home
     mkdir -m 755 "$T/root" "$T/user"
     chown 65534:65534 "$T/user"
     # What stands at the cache's path, whose it is (links by chown -h), who
-    # runs, and the line on standard error. Every file there is dated after
-    # every directory, in whole seconds, so that a run that judged it would
-    # replay it.
+    # runs, and the line on standard error. The home is root's and sticky, as
+    # /tmp is, so that the user's links and files may stand in it, or else
+    # the user's own. Every file there is dated after every directory, in
+    # whole seconds, so that a run that judged it would replay it.
     while IFS='|' read -r case runner message; do
         rm -rf "$cache" "$home/sub" "$T/root"/* "$T/user"/*
+        chown 0:0 "$home"
+        chmod 1777 "$home"
         printf 'secret\n' >"$T/root/file"
         at "$LATER" "$T/root/file"
         case $case in
@@ -280,8 +282,14 @@ with open(sys.argv[2], "wb") as f:
             ln -s sub/file "$cache" ;;
         user_file)
             printf 'forged\n' >"$cache"
+            chmod 666 "$cache"
             chown 65534:65534 "$cache" ;;
         root_link) ln -s "$T/user/cache" "$cache" ;;
+        root_link_into_user_dir) ln -s "$T/user/cache" "$cache" ;;
+        user_home)
+            chown 65534:65534 "$home"
+            chmod 755 "$home"
+            printf 'forged\n' >"$cache" ;;
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
         if [ "$runner" = root ]; then
@@ -300,8 +308,15 @@ with open(sys.argv[2], "wb") as f:
         printf 'secret\n' | cmp - "$T/root/file"
         [ "$(ls -A "$T/root")" = file ]
         case $case in
-        user_file) cmp "$T/out" "$cache" ;;
+        user_file) # replaced by root's own, which no one else may write
+            cmp "$T/out" "$cache"
+            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = 0 ]
+            [ $((0$(mode "$cache") & 022)) -eq 0 ] ;;
         root_link) cmp "$T/out" "$T/user/cache" ;;
+        root_link_into_user_dir) [ -z "$(ls -A "$T/user")" ] ;;
+        user_home) # nothing of root's is written there, nor replayed
+            printf 'forged\n' | cmp - "$cache"
+            [ "$(ls -A "$home")" = .zelto_cache ] ;;
         *) [ -L "$cache" ] ;;
         esac
     done <<-'CASES'
@@ -310,5 +325,7 @@ with open(sys.argv[2], "wb") as f:
 		user_link_above|root|cache not written: another user's link
 		user_file|root|-
 		root_link|user|-
+		root_link_into_user_dir|root|cache not written: another user's directory
+		user_home|root|cache not written: another user's directory
 	CASES
 }

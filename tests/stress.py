@@ -351,8 +351,8 @@ def build_case(rng, base):
     return home, sysdir, path
 
 
-def expected_result(home, sysdir, path):
-    """What the run must do ("replay", "rebuild" or "exec failed"), and the
+def expected_result(home, path):
+    """What the run must do ("replay" or "rebuild"), and the
     standard output, status, standard error and cache content it must leave."""
     cache_path = os.path.join(home, CACHE)
     cache = read(cache_path)
@@ -369,10 +369,10 @@ def expected_result(home, sysdir, path):
             newer = max(int(status.st_mtime), int(status.st_ctime)) > cache_time
             if newer:
                 break
+        # Through cat, or, where no absolute component holds one, by the run
+        # itself: the same bytes either way.
         if not newer:
-            if any(os.path.realpath(c) == sysdir for c in components):
-                return "replay", (cache, 0, b"", cache)
-            return "exec failed", (b"", 1, b"zelto_path: exec failed\n", cache)
+            return "replay", (cache, 0, b"", cache)
     names = set()
     for component in components:
         try:
@@ -389,12 +389,12 @@ def expected_result(home, sysdir, path):
 
 def model(base, trials):
     rng = random.Random(SEED)
-    kinds = {"replay": 0, "rebuild": 0, "exec failed": 0}
+    kinds = {"replay": 0, "rebuild": 0}
     for trial in range(trials):
         case = os.path.join(base, "case%d" % trial)
         os.mkdir(case)
-        home, sysdir, path = build_case(rng, case)
-        kind, want = expected_result(home, sysdir, path)
+        home, _, path = build_case(rng, case)
+        kind, want = expected_result(home, path)
         result = run(home, path)
         got = (result.stdout, result.returncode, result.stderr, read(os.path.join(home, CACHE)))
         if got != want:
