@@ -21,8 +21,22 @@ if(failed)
   message(FATAL_ERROR "The tarball is made from git: ${source} is no git checkout that holds "
                       "${commit}.")
 endif()
+# The tarball is the same whatever the user's git configuration says: the
+# settings that shape it are given here, and the compression is git's own,
+# which every git since 2.38 makes alike (an older one would run the
+# system's gzip, whose output differs between systems).
 execute_process(
-  COMMAND git archive --format=tar.gz "--prefix=${name}/" -o "${CMAKE_CURRENT_BINARY_DIR}/${tarball}"
+  COMMAND git --version
+  OUTPUT_VARIABLE git_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(REGEX MATCH "[0-9]+\\.[0-9]+(\\.[0-9]+)?" git_version "${git_version}")
+if(git_version VERSION_LESS 2.38)
+  message(FATAL_ERROR "zelto_path: dist needs git 2.38 or later, whose own gzip makes the same "
+                      "tarball everywhere; this is git ${git_version}.")
+endif()
+execute_process(
+  COMMAND git -c tar.umask=0002 -c "tar.tar.gz.command=git archive gzip" -c core.autocrlf=false
+          -c core.eol=lf -c core.attributesFile=
+          archive --format=tar.gz "--prefix=${name}/" -o "${CMAKE_CURRENT_BINARY_DIR}/${tarball}"
           ${commit}
   WORKING_DIRECTORY "${source}"
   RESULT_VARIABLE failed)
