@@ -51,9 +51,10 @@ ground read_link(int directory, const char* name, const struct stat& link, char 
     if (size <= 0 || static_cast<std::size_t>(size) >= sizeof text)
         return ground::no_directory;
     struct stat again {};
+    // A change of owner moves the change time too.
     if (fstatat(directory, name, &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_dev != link.st_dev ||
         again.st_ino != link.st_ino || again.st_ctim.tv_sec != link.st_ctim.tv_sec ||
-        again.st_ctim.tv_nsec != link.st_ctim.tv_nsec || !own_ground(again.st_uid))
+        again.st_ctim.tv_nsec != link.st_ctim.tv_nsec)
         return ground::foreign_link;
     length = static_cast<std::size_t>(size);
     text[length] = '\0';
@@ -134,6 +135,5 @@ ground walk(cache_location& place, const char* name)
 
 void locate_cache(const char* name)
 {
-    cache_place.directory = AT_FDCWD;
     cache_place.verdict = walk(cache_place, name);
 }

@@ -3,6 +3,7 @@
 #include "descriptor.h"
 
 #include <climits>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 // Where the cache file lives: a directory, open or the working directory
@@ -22,8 +23,8 @@ enum class ground {
 
 struct cache_location {
     ground verdict = ground::no_directory;
-    file_descriptor opened; // the directory, where it is not the working one
-    int directory = -1;     // opened.fd, or AT_FDCWD
+    file_descriptor opened;   // the directory, where it is not the working one
+    int directory = AT_FDCWD; // opened.fd, or the working directory
     char name[PATH_MAX] = {};
     bool found = false; // whether name is there, with its status (links not
                         // followed) in status

@@ -278,13 +278,18 @@ own_home() {
     fi
 }
 
-# expect_lines LINE...: standard output is exactly these lines; status 0.
-expect_lines() {
+# expected_lines LINE...: these lines, or nothing, in $T/expected.
+expected_lines() {
     if [ "$#" -eq 0 ]; then
         : >"$T/expected"
     else
         printf '%s\n' "$@" >"$T/expected"
     fi
+}
+
+# expect_lines LINE...: standard output is exactly these lines; status 0.
+expect_lines() {
+    expected_lines "$@"
     if ! diff -u "$T/expected" "$T/out" || [ "$status" -ne 0 ] || [ -s "$T/err" ]; then
         printf 'status %s, standard error:\n' "$status"
         cat "$T/err"
@@ -297,11 +302,7 @@ expect_lines() {
 expect_said() {
     local expected_status=$1 message=$2
     shift 2
-    if [ "$#" -eq 0 ]; then
-        : >"$T/expected"
-    else
-        printf '%s\n' "$@" >"$T/expected"
-    fi
+    expected_lines "$@"
     diff -u "$T/expected" "$T/out"
     printf 'zelto_path: %s\n' "$message" | diff -u - "$T/err"
     [ "$status" -eq "$expected_status" ]
