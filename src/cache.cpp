@@ -29,8 +29,10 @@ bool judge(const struct stat& cache)
     const std::time_t cached = cache.st_mtim.tv_sec;
     const bool recorded = is_record(cache.st_mtim.tv_nsec);
     path_digest given = digest_path(search_path);
-    // Another user could fill a cache of theirs, and date it, as they pleased.
-    if (cache.st_uid != run_uid)
+    // Another user could fill a cache of theirs, and date it, as they
+    // pleased; so could one who may write it, or who linked a name of theirs
+    // to it, where the system lets a user link another's file.
+    if (cache.st_uid != run_uid || (cache.st_mode & (S_IWGRP | S_IWOTH)) != 0 || cache.st_nlink > 1)
         return false;
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
@@ -123,6 +125,8 @@ const char* store_cache(const char* text, std::size_t size, const timespec& modi
         return "cache not written: another user's link";
     case ground::foreign_dir:
         return "cache not written: another user's directory";
+    case ground::open_dir:
+        return "cache not written: a directory others may write";
     case ground::no_directory:
         return "cache not written: no directory to hold it";
     }

@@ -6,8 +6,9 @@
 // The cache file, always named relative to the home directory.
 inline constexpr char cache_file[] = ".zelto_cache";
 
-// True when the cache file is a regular file of this user's own, on the
-// run's own ground (see location.h), that this user can open, and no PATH
+// True when the cache file is a regular file of this user's own, that no one
+// else may write and that has no other name, on the run's own ground (see
+// location.h), that this user can open, and no PATH
 // component changed in a later second than it. A cache whose time records
 // what it was made from is fresh only if this user, PATH and its components
 // are still what it records. The cache is judged, and then replayed, from the

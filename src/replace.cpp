@@ -149,12 +149,14 @@ replace_result replace_file(int directory, const char* name, const char* base, c
                             std::size_t size, const timespec& modified, const struct stat* old)
 {
     // Readable by its owner alone until it is whole, and then given the old
-    // file's bits where it was the user's own, or else the umask's.
+    // file's bits where it was the user's own, or else the umask's; never
+    // writable by anyone else, whose text it would then be.
     const mode_t mask = umask(0);
     umask(mask);
     const mode_t created = 0600 & ~mask;
     const bool kept_bits = old != nullptr && S_ISREG(old->st_mode) && old->st_uid == run_uid;
-    const mode_t wanted = (kept_bits ? old->st_mode & 0777 : 0666 & ~mask) | S_IRUSR | S_IWUSR;
+    const mode_t bits = kept_bits ? old->st_mode & 0777 : 0666 & ~mask;
+    const mode_t wanted = (bits & ~(S_IWGRP | S_IWOTH)) | S_IRUSR | S_IWUSR;
 
     // Until the rename, a signal would strand the temporary file: hold every
     // signal that can be held, and let it act once the file is whole. The

@@ -5,6 +5,7 @@
 #include "cache.h"
 #include "fatal.h"
 #include "listing.h"
+#include "location.h"
 #include "path.h"
 #include "record.h"
 #include "scan.h"
@@ -27,11 +28,15 @@ int main()
     search_path = std::getenv("PATH");
     if (search_path == nullptr)
         fatal("no $PATH");
+    // Relative PATH components resolve in the home, entered by name; the
+    // cache is kept and read there only if the walk of HOME's own path, by
+    // descriptors, found the run's own ground and leads to the same
+    // directory.
+    locate_home(home_dir);
     if (chdir(home_dir) < 0)
         fatal("chdir failed");
 
-    // The cache is kept and read only on the run's own ground. The replay
-    // comes back only if the cache could not be read after all.
+    // The replay comes back only if the cache could not be read after all.
     if (cache_is_fresh())
         replay_cache();
 

@@ -7,15 +7,43 @@
 uid_t run_uid;
 gid_t run_gid;
 
+namespace {
+
+// Sets the real, effective and saved group, then user, IDs to the real ones.
+// Where the system has no call that names the saved ID, setting the real ID
+// sets the saved one to the effective.
+#if defined(ZELTO_HAVE_SETRESUID)
+bool drop_group()
+{
+    return setresgid(run_gid, run_gid, run_gid) == 0;
+}
+bool drop_user()
+{
+    return setresuid(run_uid, run_uid, run_uid) == 0;
+}
+#else
+bool drop_group()
+{
+    return setregid(run_gid, run_gid) == 0;
+}
+bool drop_user()
+{
+    return setreuid(run_uid, run_uid) == 0;
+}
+#endif
+
+} // namespace
+
 void become_real_user()
 {
     run_uid = getuid();
     run_gid = getgid();
     // The group goes first: once the user is dropped, the group may no longer
-    // be.
-    if (getegid() != run_gid && setgid(run_gid) != 0)
+    // be. An effective ID equal to the real one leaves the saved ID equal too,
+    // as exec sets it to the effective.
+    if (getegid() != run_gid && !drop_group())
         fatal("setgid failed");
-    if (geteuid() != run_uid && setuid(run_uid) != 0)
+    if (geteuid() != run_uid && !drop_user())
         fatal("setuid failed");
 }
 

@@ -358,6 +358,36 @@ ahead() {
     expect_lines cat tool
 }
 
+@test "a cache that others may write, or that has a second name, is rebuilt and made the user's alone" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    # The cache's bits, whether another name links to it, and whether it is
+    # replayed. Each is the user's own, dated in whole seconds after PATH.
+    while read -r bits linked replays; do
+        rm -f "$cache" "$T/second"
+        replayable_cache
+        chmod "$bits" "$cache"
+        [ "$linked" = no ] || ln "$cache" "$T/second"
+        zp
+        if [ "$replays" = yes ]; then
+            expect_lines replayed
+            continue
+        fi
+        expect_lines cat tool
+        cmp "$T/out" "$cache"
+        [ "$(mode "$cache")" = 644 ]
+        [ "$(ls -ln "$cache" | awk '{ print $2 }')" -eq 1 ]
+        [ "$linked" = no ] || printf 'replayed\n' | cmp - "$T/second"
+    done <<-'CASES'
+		644 no yes
+		666 no no
+		664 no no
+		646 no no
+		644 yes no
+	CASES
+}
+
 @test "a cache that is no regular file is rebuilt, however new" {
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
@@ -455,19 +485,19 @@ ahead() {
 }
 
 # traced_run: runs the binary under strace; the calls it makes itself, from
-# its first (chdir) to the exec of cat, go to $T/calls, one "call "path"" or
-# "call descriptor ..." a line, an open with the descriptor it gives, and a
-# status that follows no link as lstat; the four calls just before chdir go
-# to $T/first, by name.
+# the opening of the root, where its walk of HOME begins, to the exec of cat,
+# go to $T/calls, one "call "path"" or "call descriptor ..." a line, an open
+# with the descriptor it gives, and a status that follows no link as lstat;
+# the four calls just before the root's opening go to $T/first, by name.
 traced_run() {
     zp_strace \
         -e trace=%stat,%fstat,%file,getdents64,execve,getuid,geteuid,getgid,getegid,getgroups,fcntl,dup2,dup3
-    sed -E 's/^[0-9]+ +//' "$T/trace" | grep -B 4 '^chdir(' | sed -n '1,4s/(.*//p' >"$T/first"
-    sed -n '/chdir(/,/execve(".*\/cat"/p' "$T/trace" | grep -v execve |
-        sed -E 's/^[0-9]+ +//
-            /AT_SYMLINK_NOFOLLOW/s/^[a-z0-9_]+\((AT_FDCWD, )?("[^"]*").*/lstat \2/
+    local root='^open(at)?\((AT_FDCWD, )?"/", '
+    sed -E 's/^[0-9]+ +//' "$T/trace" | grep -E -B 4 -m 1 "$root" | sed -n '1,4s/(.*//p' >"$T/first"
+    sed -E 's/^[0-9]+ +//' "$T/trace" | sed -E -n "\\%$root%,\\%execve\\(\".*/cat\"%p" | grep -v execve |
+        sed -E '/AT_SYMLINK_NOFOLLOW/s/^[a-z0-9_]+\(([A-Z_]+|[0-9]+), ("[^"]*").*/lstat \2/
             s/^(newfstatat|fstatat64|statx)\(([0-9]+), "",.*/fstat \2/; s/^fstat(64)?\(([0-9]+),.*/fstat \2/
-            s/^open(at)?\((AT_FDCWD, )?("[^"]*").* = ([0-9]+)$/open \3 = \4/
+            s/^open(at)?\(([A-Z_]+, |[0-9]+, )?("[^"]*").* = ([0-9]+)$/open \3 = \4/
             s/^([a-z0-9_]+)\((AT_FDCWD, )?("[^"]*").*/\1 \3/
             s/^(newfstatat|fstatat64|statx|stat64) /stat /
             s/^get(e?[ug]id|groups)\(.*/get\1/
@@ -475,9 +505,11 @@ traced_run() {
         >"$T/calls"
 }
 
-@test "a fresh run opens the cache, stats each component once, and reads no directory" {
+@test "a fresh run walks HOME, opens the cache, stats each component once, and reads no directory" {
     mkexe "$T/a" one
     mkexe "$T/b" two
+    # Every directory of HOME's own path, none of them a link.
+    home=$(cd "$home" && pwd -P) cache=$home/.zelto_cache
     path=$T/a::$T/missing:$T/b:$(sysdir)
     replayable_cache
     at "$OLD" "$T/a" "$T/b"
@@ -487,23 +519,32 @@ traced_run() {
     grep -q 'execve(".*/cat"' "$T/trace"
     # Its ids, before anything else: a set-user-ID copy would drop them.
     sort "$T/first" | tr '\n' ' ' | grep -qx 'getegid geteuid getgid getuid '
-    # Its home is its own, and the cache is judged from the file opened, which
-    # becomes cat's standard input.
-    fd=$(sed -n 's/^open ".zelto_cache" = //p' "$T/calls")
-    printf '%s\n' \
-        "chdir \"$home\"" \
-        'stat "."' \
-        'lstat ".zelto_cache"' \
-        "open \".zelto_cache\" = $fd" \
-        "fstat $fd" \
-        getgroups \
-        "stat \"$T/a\"" \
-        "stat \"$T/missing\"" \
-        "stat \"$T/b\"" \
-        "stat \"$T/sys\"" \
-        'fcntl 1 F_GETFL' \
-        "dup2 $fd 0" | diff -u - "$T/calls"
-    ! grep -E 'getdents|O_DIRECTORY' "$T/trace"
+    # Each directory of HOME's path is opened and judged on what is open;
+    # the home must be where the run works, and the cache is judged from the
+    # file opened, which becomes cat's standard input.
+    fds=($(sed -n 's/^open ".*" = //p' "$T/calls"))
+    {
+        i=0
+        IFS=/ read -ra names <<<"${home#/}"
+        for name in / "${names[@]}"; do
+            printf 'open "%s" = %s\nfstat %s\n' "$name" "${fds[i]}" "${fds[i]}"
+            i=$((i + 1))
+        done
+        printf '%s\n' \
+            "chdir \"$home\"" \
+            'stat "."' \
+            'lstat ".zelto_cache"' \
+            "open \".zelto_cache\" = ${fds[i]}" \
+            "fstat ${fds[i]}" \
+            getgroups \
+            "stat \"$T/a\"" \
+            "stat \"$T/missing\"" \
+            "stat \"$T/b\"" \
+            "stat \"$T/sys\"" \
+            'fcntl 1 F_GETFL' \
+            "dup2 ${fds[i]} 0"
+    } | diff -u - "$T/calls"
+    ! grep -E 'getdents|O_DIRECTORY' "$T/trace" | grep -v O_PATH
 }
 
 @test "the first newer component ends the test" {
@@ -516,7 +557,7 @@ traced_run() {
 
     traced_run
     printf 'cat\none\ntwo\n' | cmp - "$T/out"
-    grep -E '^l?stat' "$T/calls" >"$T/stats"
+    grep -E '^l?stat ' "$T/calls" >"$T/stats"
     printf '%s\n' 'stat "."' 'lstat ".zelto_cache"' "stat \"$T/a\"" | diff -u - "$T/stats"
 }
 
@@ -603,46 +644,114 @@ traced_run() {
 	CASES
 }
 
-# bats test_tags=root
-@test "a set-user-ID copy lists, keeps its cache and runs cat for whoever started it" {
+# setid_ready: skips where a set-user-ID copy cannot be run and seen as it
+# is: without root, under the sanitizers or a wrapper, or on a nosuid mount.
+setid_ready() {
     is_root || skip "a set-user-ID run needs root"
     [ "${ZELTO_SANITIZED:-0}" != 1 ] ||
         skip "the sanitizers' leak check cannot stop a set-user-ID process, nor be told not to"
     [ -z "${ZELTO_WRAP:-}" ] || skip "a wrapper such as valgrind runs no set-user-ID program"
     "$PYTHON" -c 'import os, sys; sys.exit(os.statvfs(sys.argv[1]).f_flag & os.ST_NOSUID)' "$T" ||
         skip "the scratch tree is mounted nosuid"
+}
+
+# setid_install OWNER MODE RUNNER: installs the binary as $T/setid, owned by
+# OWNER (user and group) with MODE, and makes a fresh HOME of RUNNER's.
+setid_install() {
+    rm -rf "$home"
+    mkdir "$home"
+    chown "$3:$3" "$home"
+    install -m "$2" -o "$1" -g "$1" "$ZELTO_BIN" "$T/setid"
+}
+
+# setid_run RUNNER [HOLDER]: runs $T/setid as RUNNER (root, or uid and gid
+# 65534 with no other group), through the Python script HOLDER where one is
+# given.
+setid_run() {
+    local run=("$T/setid")
+    [ "$1" = 0 ] || run=("$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" "${run[@]}")
+    [ -z "${2:-}" ] || run=("$PYTHON" "$2" "$T/held" "${run[@]}")
+    status=0
+    env -i HOME="$home" PATH="$path" "${run[@]}" >"$T/out" 2>"$T/err" || status=$?
+}
+
+# bats test_tags=root
+@test "a set-id copy lists, keeps its cache and runs cat for whoever started it" {
+    setid_ready
     mkdir -m 755 "$T/bin" "$T/cat"
     : >"$T/bin/rootonly"
     chmod 700 "$T/bin/rootonly"
-    # The runner's cat notes whose rights it runs with, and prints as cat.
+    # The runner's cat notes its real, effective and saved user and group
+    # IDs, as a program that keeps them (a shell may drop its own), and
+    # prints as cat.
+    local python
+    for python in "$PYTHON" $(type -ap python3); do
+        env -i "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" "$python" -c '' 2>/dev/null && break
+        python=
+    done
+    [ -n "$python" ] || skip "no Python that uid 65534 may run, for the runner's cat"
     mkdir -m 777 "$T/notes"
-    printf '#!/bin/sh\necho "$(%s -u) $(%s -g)" >%s/notes/ids\nexec %s\n' "$(command -v id)" \
-        "$(command -v id)" "$T" "$(command -v cat)" >"$T/cat/cat"
+    printf '#!%s\nimport os\nwith open("%s/notes/ids", "w") as f:\n    print(*os.getresuid(), *os.getresgid(), file=f)\nos.execv("%s", ["cat"])\n' \
+        "$python" "$T" "$(command -v cat)" >"$T/cat/cat"
     chmod 755 "$T/cat/cat"
     at "$OLD" "$T/bin" "$T/cat"
     path=$T/cat:$T/bin
     settle
     # The copy's owner and mode, the runner's uid, and what it may list.
     while read -r owner mode runner listed; do
-        rm -rf "$home" "$T/notes/ids"
-        mkdir "$home"
-        chown "$runner:$runner" "$home"
-        install -m "$mode" -o "$owner" -g "$owner" "$ZELTO_BIN" "$T/setid"
+        rm -f "$T/notes/ids"
+        setid_install "$owner" "$mode" "$runner"
         for run in rebuild replay; do
-            status=0
-            if [ "$runner" = 0 ]; then
-                env -i HOME="$home" PATH="$path" "$T/setid" >"$T/out" 2>"$T/err" || status=$?
-            else
-                env -i HOME="$home" PATH="$path" "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" \
-                    "$T/setid" >"$T/out" 2>"$T/err" || status=$?
-            fi
+            setid_run "$runner"
             expect_lines $listed
-            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = "$runner" ]
+            [ "$(ls -ln "$cache" | awk '{ print $3, $4 }')" = "$runner $runner" ]
         done
-        [ "$(cat "$T/notes/ids")" = "$runner $runner" ]
+        [ "$(cat "$T/notes/ids")" = "$runner $runner $runner $runner $runner $runner" ]
     done <<-'CASES'
 		0 4755 65534 cat
 		0 6755 65534 cat
+		0 2755 65534 cat
+		4242 6755 65534 cat
 		65534 6755 0 cat rootonly
+	CASES
+}
+
+# bats test_tags=root
+@test "a set-id copy holds no ID of its owner's while it runs" {
+    setid_ready
+    [ -r /proc/self/status ] || skip "no /proc/PID/status here to show a process's saved IDs"
+    # A listing far larger than a pipe holds, so that a run whose standard
+    # output nobody reads waits, after its IDs were dropped, until it is read.
+    mkexe "$T/bin" $(seq -f 'a_name_long_enough_to_fill_a_pipe_soon_%g' 1 4000)
+    path=$T/bin
+    # held: runs the rest of its arguments with standard output a pipe, reads
+    # the run's IDs once the pipe holds the listing's first bytes, then
+    # drains it to its own standard output. The IDs go to its first argument.
+    cat >"$T/held.py" <<-'PY'
+		import os, select, subprocess, sys
+		r, w = os.pipe()
+		child = subprocess.Popen(sys.argv[2:], stdout=w)
+		os.close(w)
+		select.select([r], [], [])
+		with open("/proc/%d/status" % child.pid) as status, open(sys.argv[1], "w") as ids:
+		    for line in status:
+		        if line.startswith(("Uid:", "Gid:")):
+		            ids.write(" ".join(line.split()[1:]) + "\n")
+		with os.fdopen(r, "rb") as listing:
+		    sys.stdout.buffer.write(listing.read())
+		sys.exit(child.wait())
+	PY
+    while read -r owner mode runner; do
+        setid_install "$owner" "$mode" "$runner"
+        setid_run "$runner" "$T/held.py"
+        [ "$status" -eq 0 ]
+        [ "$(wc -l <"$T/out")" -eq 4000 ]
+        # Real, effective, saved and file-system IDs, the user's then the group's.
+        printf '%s %s %s %s\n' "$runner" "$runner" "$runner" "$runner" \
+            "$runner" "$runner" "$runner" "$runner" | diff -u - "$T/held"
+    done <<-'CASES'
+		0 6755 65534
+		4242 6755 65534
+		65534 6755 0
 	CASES
 }

@@ -100,7 +100,7 @@ load common
     [ "$(ls -A "$T/elsewhere")" = "$longest" ]
 }
 
-@test "a replaced cache keeps its permission bits, and its owner may read and write it" {
+@test "a replaced cache keeps its permission bits, less any other's write, and its owner may read and write it" {
     mkexe "$T/bin" tool
     path=$T/bin
     # The old cache's bits, and the new one's.
@@ -117,10 +117,12 @@ load common
 		444 644
 		0 600
 		705 705
+		666 644
+		662 640
 	CASES
 }
 
-@test "the cache gets the permissions the umask allows, and its owner may read and write it" {
+@test "the cache gets the permissions the umask allows, never another's write, and its owner may read and write it" {
     mkexe "$T/bin" tool
     path=$T/bin
     while read -r mask bits; do
@@ -130,7 +132,8 @@ load common
     done <<-'CASES'
 		022 644
 		077 600
-		002 664
+		002 644
+		0 644
 		0777 600
 	CASES
 }
@@ -155,6 +158,58 @@ load common
     zp_as_user
     expect_lines cat tool
     [ "$(mode "$cache")" = 600 ]
+}
+
+@test "no directory on the way that others may write holds the cache, from HOME's own path on" {
+    mkexe "$T/bin" tool
+    path=$T/bin:$(sysdir)
+    at "$OLD" "$T/bin"
+    # What leads to the cache, and the line on standard error. The way is
+    # $T/way, made anew each time, with these bits; a file there is dated
+    # after every directory, so that a run that judged it would replay it.
+    while IFS='|' read -r case bits message; do
+        rm -rf "$T/way" "$T/link" "$cache"
+        mkdir "$T/way"
+        chmod "$bits" "$T/way"
+        home=$T/home cache=$T/home/.zelto_cache
+        case $case in
+        cache_link) # the user's own link to a file in the way
+            printf 'secret\n' >"$T/way/file"
+            at "$LATER" "$T/way/file"
+            ln -s "$T/way/file" "$cache" ;;
+        home_in_way)
+            mkdir "$T/way/home"
+            home=$T/way/home ;;
+        home_is_way) home=$T/way ;;
+        home_through_link) # the user's own link to a home in the way
+            mkdir "$T/way/home"
+            ln -s way/home "$T/link"
+            home=$T/link ;;
+        esac
+        cache=$home/.zelto_cache
+        zp
+        if [ "$message" = - ]; then
+            expect_lines cat tool
+            cmp "$T/out" "$cache"
+            continue
+        fi
+        expect_said 0 "$message" cat tool
+        case $case in
+        cache_link)
+            printf 'secret\n' | cmp - "$T/way/file"
+            [ "$(ls -A "$T/way")" = file ] ;;
+        *) [ -z "$(ls -A "$home")" ] ;;
+        esac
+    done <<-'CASES'
+		cache_link|777|cache not written: a directory others may write
+		home_in_way|777|cache not written: a directory others may write
+		home_in_way|775|cache not written: a directory others may write
+		home_in_way|1777|-
+		home_is_way|770|cache not written: a directory others may write
+		home_is_way|1777|-
+		home_through_link|757|cache not written: a directory others may write
+		home_through_link|755|-
+	CASES
 }
 
 # nonblocking_run PIECE: runs the binary with standard output a pipe (of one
@@ -264,7 +319,8 @@ with open(sys.argv[2], "wb") as f:
     # the user's own. Every file there is dated after every directory, in
     # whole seconds, so that a run that judged it would replay it.
     while IFS='|' read -r case runner message; do
-        rm -rf "$cache" "$home/sub" "$T/root"/* "$T/user"/*
+        home=$T/home cache=$T/home/.zelto_cache
+        rm -rf "$cache" "$home/sub" "$T/root"/* "$T/user"/* "$T/user_home"
         chown 0:0 "$home"
         chmod 1777 "$home"
         printf 'secret\n' >"$T/root/file"
@@ -290,6 +346,10 @@ with open(sys.argv[2], "wb") as f:
             chown 65534:65534 "$home"
             chmod 755 "$home"
             printf 'forged\n' >"$cache" ;;
+        user_link_home) # HOME through the user's link into root's directory
+            ln -s "$T/root" "$T/user_home"
+            chown -h 65534:65534 "$T/user_home"
+            home=$T/user_home cache=$T/user_home/.zelto_cache ;;
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
         if [ "$runner" = root ]; then
@@ -317,6 +377,7 @@ with open(sys.argv[2], "wb") as f:
         user_home) # nothing of root's is written there, nor replayed
             printf 'forged\n' | cmp - "$cache"
             [ "$(ls -A "$home")" = .zelto_cache ] ;;
+        user_link_home) ;; # nothing was made in root's directory
         *) [ -L "$cache" ] ;;
         esac
     done <<-'CASES'
@@ -327,5 +388,6 @@ with open(sys.argv[2], "wb") as f:
 		root_link|user|-
 		root_link_into_user_dir|root|cache not written: another user's directory
 		user_home|root|cache not written: another user's directory
+		user_link_home|root|cache not written: another user's link
 	CASES
 }
