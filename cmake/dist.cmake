@@ -1,7 +1,8 @@
 # Makes the source tarball of a release, zelto_path-VERSION.tar.gz, in the
 # current directory: the archive of the commit that packaging/releases names
 # for VERSION, whatever has been committed since. Writes the port's distinfo
-# for it beside it.
+# for it beside it. Where the port's distinfo records another tarball for
+# VERSION, it says so in one line and leaves neither.
 #   cmake -D source=DIR -D version=1.0.0 -P dist.cmake
 set(name "zelto_path-${version}")
 set(tarball "${name}.tar.gz")
@@ -45,5 +46,16 @@ if(failed)
 endif()
 file(SHA256 "${tarball}" checksum)
 file(SIZE "${tarball}" size)
+# A release's tarball, once recorded in the port's distinfo, is that one for
+# good: one that differs is not written over the record.
+file(STRINGS "${source}/packaging/freebsd/distinfo" recorded REGEX "^SHA256 \\(${tarball}\\) = ")
+if(recorded)
+  string(REGEX REPLACE "^.* = " "" recorded "${recorded}")
+  if(NOT recorded STREQUAL checksum)
+    file(REMOVE "${tarball}" distinfo)
+    message(NOTICE "zelto_path: dist made a ${tarball} other than the one packaging/freebsd/distinfo records; this clone's own git attributes (.git/info/attributes) are the likely cause.")
+    return()
+  endif()
+endif()
 file(WRITE distinfo "TIMESTAMP = ${committed}\nSHA256 (${tarball}) = ${checksum}\nSIZE (${tarball}) = ${size}\n")
 message(STATUS "${tarball}: commit ${commit}, SHA256 ${checksum}, ${size} bytes; distinfo beside it")
