@@ -214,6 +214,37 @@ open_call() {
         $0 ~ pattern { call = $0 ~ /^openat\(/ ? "openat" : "open"; print call, count[call]; exit }'
 }
 
+# call_number CALL PATTERN: the number, among the calls of CALL that a run
+# like the next one makes, of the first whose line in strace's output matches
+# PATTERN (an extended regular expression). The caller undoes what the run
+# changed. Call require_strace first.
+call_number() {
+    zp_strace -e trace="$1"
+    sed -E 's/^[0-9]+ +//' "$T/trace" | awk -v pattern="$2" '{ n++ } $0 ~ pattern { print n; exit }'
+}
+
+# zp_held CALL NUMBER HOLD PATTERN COMMAND...: as zp_strace, with the run held
+# for a second at the NUMBERth call of CALL, on its entry or exit
+# (HOLD: delay_enter or delay_exit). COMMAND runs once strace's output shows a
+# line matching PATTERN, which it writes as the run reaches that call, and so
+# while the run is held there.
+zp_held() {
+    local call=$1 number=$2 hold=$3 pattern=$4
+    shift 4
+    rm -f "$T/trace"
+    (
+        zp_strace -e trace="$call" -e inject="$call:$hold=1000000:when=$number"
+        echo "$status" >"$T/status"
+    ) &
+    for _ in $(seq 500); do
+        ! grep -Eq "$pattern" "$T/trace" 2>/dev/null || break
+        sleep 0.01
+    done
+    "$@"
+    wait $!
+    status=$(cat "$T/status")
+}
+
 # require TOOL REASON: skips the test, saying why, where TOOL is missing.
 require() {
     command -v "$1" >/dev/null || skip "no $1: $2"

@@ -43,19 +43,23 @@ load common
             at "$OLD" "$cache" ;;
         read_only) chmod 555 "$home" ;;
         dangling_link) ln -s missing/cache "$cache" ;;
+        loop) ln -s .zelto_cache "$cache" ;;
         esac
-        zp_as_user
+        # A run that follows links without end is stopped.
+        ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp_as_user
         expect_said 0 "$message" tool
         no_temporary_files
         case $case in
         directory) [ -d "$cache" ] ;;
         read_only) [ ! -e "$cache" ] ;;
         dangling_link) [ -L "$cache" ] && [ ! -e "$home/missing" ] ;;
+        loop) [ "$(ls -A "$home")" = .zelto_cache ] && [ -L "$cache" ] ;;
         esac
     done <<-'CASES'
 		directory|cache not written: a directory is in its place
 		read_only|cache not written: its directory may not be written
 		dangling_link|cache not written: no directory to hold it
+		loop|cache not written: no directory to hold it
 	CASES
 }
 
@@ -159,6 +163,49 @@ os.execv(sys.argv[2], sys.argv[2:])' "$disposition" ${ZELTO_WRAP:-} "$ZELTO_BIN"
 		fsync EROFS cache not written
 		utimensat EPERM cache not written
 	CASES
+}
+
+@test "each rebuild names its temporary file anew" {
+    require_strace
+    mkexe "$T/bin" tool
+    path=$T/bin
+    for run in 1 2; do
+        zp_strace -e trace=open,openat
+        expect_lines tool
+        sed -n 's/.*"\(\.zelto_cache\..*\.tmp\)", O_WRONLY.*/\1/p' "$T/trace" >"$T/name$run"
+        [ "$(wc -l <"$T/name$run")" -eq 1 ]
+    done
+    ! cmp -s "$T/name1" "$T/name2"
+}
+
+@test "a signal while the cache is stored acts once the new cache is in place" {
+    require_strace
+    mkexe "$T/bin" $(seq -f 'command%g' 1 400)
+    path=$T/bin
+    printf 'the old cache\n' >"$cache"
+    at "$OLD" "$cache"
+    # SIGTERM comes while the new cache is flushed to disk.
+    terminate() {
+        kill -TERM "$(sed -n 's/^\([0-9][0-9]*\) *fsync(.*/\1/p' "$T/trace")"
+    }
+    zp_held fsync 1 delay_enter 'fsync\(' terminate
+    [ "$status" -eq 143 ]
+    seq -f 'command%g' 1 400 | LC_ALL=C sort | cmp - "$cache"
+    no_temporary_files
+}
+
+@test "a replay whose read fails part way says so, and prints nothing twice" {
+    require_strace
+    mkexe "$T/bin" tool
+    # No cat along PATH: the run prints the cache itself, a buffer at a time.
+    path=$T/bin
+    at "$OLD" "$T/bin"
+    seq -f 'line%06g' 1 20000 >"$cache"
+    at "$LATER" "$cache"
+    zp_strace -P "$cache" -e trace=read -e inject=read:error=EIO:when=2
+    printf 'zelto_path: read failed\n' | diff -u - "$T/err"
+    [ "$status" -eq 1 ]
+    head -c 65536 "$cache" | cmp - "$T/out"
 }
 
 # bats test_tags=root

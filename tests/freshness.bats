@@ -214,24 +214,33 @@ record_change() {
     records_kept
     mkexe "$T/a" one
     mkexe "$T/b" two
+    mkexe "$T/ahead" later
     sysdir >/dev/null
     at "$OLD" "$T/a" "$T/b"
+    # A directory dated a minute ahead of the clock, as one that ran ahead
+    # leaves it, changed no more recently for that: it is left to the record,
+    # which the slow scan keeps.
+    at "$(($(date -u +%s) + 60))" "$T/ahead"
     settle
     # The first directory read is held up for longer than the reach of the
     # record allows for.
-    path=$T/a:$T/sys
+    path=$T/a:$T/ahead:$T/sys
     zp_strace -e trace=getdents64 -e inject=getdents64:delay_enter=8000000:when=1
-    expect_lines cat one
+    expect_lines cat later one
     mark_cache
     cp -p "$cache" "$T/slow"
-    # Who runs with which PATH after it, and what that run must print.
-    # Another user is root's uid 65534, in a home of its own that holds the
-    # cache as if it were its own; an ordinary user has none to be.
+    # Who runs with which PATH directories after it, and what that run must
+    # print. Another user is root's uid 65534, in a home of its own that
+    # holds the cache as if it were its own; an ordinary user has none to be.
     while read -r runner dirs listed; do
         if [ "$runner" = other ] && ! is_root; then
             continue
         fi
-        path=$T/$dirs:$T/sys
+        path=
+        for dir in ${dirs//,/ }; do
+            path=$path$T/$dir:
+        done
+        path=$path$T/sys
         if [ "$runner" = other ]; then
             home=$T/other cache=$T/other/.zelto_cache
             mkdir -p "$home"
@@ -244,9 +253,9 @@ record_change() {
         fi
         expect_lines $listed
     done <<-'CASES'
-		self a replayed
+		self a,ahead replayed
 		self b cat two
-		other a cat one
+		other a,ahead cat later one
 	CASES
 }
 
@@ -341,20 +350,8 @@ ahead() {
     printf 'replayed\n' >"$T/fresh"
     at "$LATER" "$T/fresh"
     read -r call number < <(open_call '"\.zelto_cache", O_RDONLY')
-    rm -f "$T/trace"
-    (
-        zp_strace -e trace="$call" -e inject="$call:delay_enter=1000000:when=$number"
-        echo "$status" >"$T/status"
-    ) &
-    # Once the cache has been found by name, while its opening is held up:
-    # strace writes the call as it enters it.
-    for _ in $(seq 100); do
-        ! grep -q '"\.zelto_cache", O_RDONLY' "$T/trace" 2>/dev/null || break
-        sleep 0.02
-    done
-    mv "$T/fresh" "$cache"
-    wait $!
-    status=$(cat "$T/status")
+    # Once the cache has been found by name, while its opening is held up.
+    zp_held "$call" "$number" delay_enter '"\.zelto_cache", O_RDONLY' mv "$T/fresh" "$cache"
     expect_lines cat tool
 }
 
@@ -386,6 +383,33 @@ ahead() {
 		646 no no
 		644 yes no
 	CASES
+}
+
+@test "a replay prints the file it judged, though another is renamed over its name" {
+    mkexe "$T/bin" tool
+    # A cat that waits, once started, until the test says go.
+    mkdir "$T/cat"
+    printf '#!/bin/sh\n: >"%s/started"\nwhile [ ! -e "%s/go" ]; do %s 0.01; done\nexec %s "$@"\n' \
+        "$T" "$T" "$(command -v sleep)" "$(command -v cat)" >"$T/cat/cat"
+    chmod 755 "$T/cat/cat"
+    at "$OLD" "$T/bin" "$T/cat"
+    path=$T/cat:$T/bin
+    printf 'judged\n' >"$cache"
+    at "$LATER" "$cache"
+    printf 'renamed\n' >"$T/other"
+    (
+        zp
+        echo "$status" >"$T/status"
+    ) &
+    for _ in $(seq 500); do
+        [ ! -e "$T/started" ] || break
+        sleep 0.01
+    done
+    mv "$T/other" "$cache"
+    : >"$T/go"
+    wait $!
+    status=$(cat "$T/status")
+    expect_lines judged
 }
 
 @test "a cache that is no regular file is rebuilt, however new" {

@@ -391,3 +391,90 @@ with open(sys.argv[2], "wb") as f:
 		user_link_home|root|cache not written: another user's link
 	CASES
 }
+
+# race_layout CASE: root's home, which others may write but is sticky, with
+# root's link at the cache's name for CASE (see below); root's file
+# $T/root/file; and $T/other, root's, where the link leads.
+race_layout() {
+    rm -rf "$T/root" "$T/other" "$T/moved" "$cache" "$home/sub" "$home/new"
+    chmod 1777 "$home"
+    mkdir -m 755 "$T/root" "$T/other"
+    printf 'secret\n' >"$T/root/file"
+    case $1 in
+    relinked | reused) ln -s "$T/other/cache" "$cache" ;;
+    swapped_dir)
+        mkdir "$home/sub"
+        ln -s sub/cache "$cache" ;;
+    esac
+}
+
+# user_link TARGET NAME: a link of uid 65534's, called NAME, to TARGET.
+user_link() {
+    ln -s "$1" "$2"
+    chown -h 65534:65534 "$2"
+}
+
+# race_step CASE: what another user does while the run is held: re-points
+# the cache's link, as a link of theirs, to root's file, by a new link renamed
+# over it (relinked) or by one made anew, which may get its inode (reused);
+# or puts a link of theirs to root's directory in the place of a directory on
+# the way (swapped_dir).
+race_step() {
+    case $1 in
+    relinked)
+        user_link "$T/root/file" "$home/new"
+        mv "$home/new" "$cache" ;;
+    reused)
+        rm "$cache"
+        user_link "$T/root/file" "$cache" ;;
+    swapped_dir)
+        mv "$home/sub" "$T/moved"
+        user_link "$T/root" "$home/sub" ;;
+    esac
+}
+
+# raced CASE: the run was held at the step CASE races, and CASE's change made
+# then; it printed the listing with one line, and left root's file and
+# directories as they were.
+raced() {
+    local call pattern hold number
+    case $1 in
+    relinked | reused) call=readlinkat pattern='readlinkat\(.*"\.zelto_cache"' hold=delay_exit ;;
+    swapped_dir) call=openat pattern='openat\(.*"sub", ' hold=delay_enter ;;
+    esac
+    race_layout "$1"
+    number=$(call_number "$call" "$pattern")
+    [ -n "$number" ]
+    race_layout "$1"
+    before=$(ls -di "$cache" | awk '{ print $1 }')
+    zp_held "$call" "$number" "$hold" "$pattern" race_step "$1"
+    expect_said 0 "cache not written: another user's link" tool
+    printf 'secret\n' | cmp - "$T/root/file"
+    [ "$(ls -A "$T/root")" = file ]
+    [ -z "$(ls -A "$T/other")" ]
+}
+
+# bats test_tags=root
+@test "a link or directory swapped for another user's while the run walks to it is not followed" {
+    is_root || skip "another user's link in root's home needs root"
+    require_strace
+    mkexe "$T/bin" tool
+    path=$T/bin
+    for case in relinked swapped_dir; do
+        raced "$case"
+    done
+}
+
+# bats test_tags=root
+@test "a link swapped for another user's that reuses its inode is not followed" {
+    is_root || skip "another user's link in root's home needs root"
+    require_strace
+    mkexe "$T/bin" tool
+    path=$T/bin
+    # The file system may give the new link the old one's inode, or not.
+    for _ in 1 2 3 4 5 6; do
+        raced reused
+        [ "$(ls -di "$cache" | awk '{ print $1 }')" != "$before" ] || return 0
+    done
+    skip "the scratch file system gave no new link its predecessor's inode in 6 tries"
+}
