@@ -212,6 +212,22 @@ load common
 	CASES
 }
 
+@test "a HOME re-pointed between its walk and the run's change into it gets no cache" {
+    require_strace
+    mkexe "$T/bin" tool
+    path=$T/bin
+    mkdir "$T/walked" "$T/entered"
+    ln -s walked "$T/home_link"
+    home=$T/home_link
+    repoint() {
+        ln -s -f -n entered "$T/home_link"
+    }
+    zp_held chdir 1 delay_enter 'chdir\(' repoint
+    expect_said 0 'cache not written: no directory to hold it' tool
+    [ -z "$(ls -A "$T/walked")" ]
+    [ -z "$(ls -A "$T/entered")" ]
+}
+
 # nonblocking_run PIECE: runs the binary with standard output a pipe (of one
 # page, where its size can be set), non-blocking at the writer's end, whose
 # reader drains it into $T/out, PIECE bytes at a time. The peak resident
