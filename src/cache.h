@@ -8,8 +8,8 @@ inline constexpr char cache_file[] = ".zelto_cache";
 
 // True when the cache file is a regular file of this user's own, that no one
 // else may write and that has no other name, on the run's own ground (see
-// location.h), that this user can open, and no PATH
-// component changed in a later second than it. A cache whose time records
+// location.h), that this user can open, and no PATH component changed in a
+// later second than it. A cache whose time records
 // what it was made from is fresh only if this user, PATH and its components
 // are still what it records. The cache is judged, and then replayed, from the
 // one file opened here.

@@ -6,13 +6,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-// Where the cache file lives: a directory, open or the working directory
-// (the home directory), and the file's name in it. The run keeps and reads a
-// cache only on its own ground: from HOME's own path on, every directory on
-// the way is its user's or root's and may be written by no one else unless
-// it is sticky, and every link is its user's or root's. Each is checked on
-// what is open, one component at a time, so that nothing swapped in
-// meanwhile can lead the run elsewhere.
+// Where the cache file lives: a directory, open, and the file's name in it.
+// The run keeps and reads a cache only on its own ground: from HOME's own
+// path on, every directory on the way is its user's or root's and may be
+// written by no one else unless it is sticky, and every link is its user's
+// or root's. Each is checked on what is open, one component at a time, so
+// that nothing swapped in meanwhile can lead the run elsewhere.
 enum class ground {
     own,          // directory and name hold the cache, found or not
     foreign_link, // a link on the way is another user's
@@ -26,9 +25,10 @@ enum class ground {
 
 struct cache_location {
     ground verdict = ground::no_directory;
-    file_descriptor opened;          // the directory, where it is not the working one
-    int directory = AT_FDCWD;        // opened.fd, or the working directory
-    struct stat directory_status {}; // of the last directory opened
+    file_descriptor opened;          // the directory
+    int directory = AT_FDCWD;        // opened.fd, or before it the working
+                                     // directory, where a relative HOME starts
+    struct stat directory_status {}; // of the directory opened
     char name[PATH_MAX] = {};
     bool found = false; // whether name is there, with its status (links not
                         // followed) in status

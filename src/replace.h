@@ -23,7 +23,7 @@ enum class replace_result {
 // status of the file it replaces, where that is a regular file of the run's
 // user, and otherwise 0666 less the umask, but never a group or other write
 // bit; its owner may always read and write it, where the file system keeps
-// modes at all. Unless it is done, the
-// old file is left as it was, and no new one is left behind.
+// modes at all. Unless it is done, the old file is left as it was, and no new
+// one is left behind.
 replace_result replace_file(int directory, const char* name, const char* base, const char* text,
                             std::size_t size, const timespec& modified, const struct stat* old);
