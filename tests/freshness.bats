@@ -709,7 +709,9 @@ setid_run() {
     # IDs, as a program that keeps them (a shell may drop its own), and
     # prints as cat.
     local python
-    for python in "$PYTHON" $(type -ap python3); do
+    # The suite's own may sit where that user cannot reach it, as under
+    # root's home.
+    for python in "$PYTHON" $(type -ap python3) /usr/local/bin/python3 /usr/bin/python3; do
         env -i "$PYTHON" "$BATS_TEST_DIRNAME/as_user.py" "$python" -c '' 2>/dev/null && break
         python=
     done
