@@ -91,7 +91,10 @@ ground walk(cache_location& place, const char* path, bool to_file)
     for (const char* next = rest;;) {
         // An absolute path, or a link's text, starts again from the root.
         if (*next == '/') {
-            const ground root = enter(place, open("/", O_DIRECTORY | O_CLOEXEC | search_only));
+            // openat, as some libraries (musl) set close-on-exec after open
+            // with a call of their own.
+            const ground root =
+                enter(place, openat(AT_FDCWD, "/", O_DIRECTORY | O_CLOEXEC | search_only));
             if (root != ground::own)
                 return root;
             next += std::strspn(next, "/");
