@@ -12,25 +12,23 @@ namespace {
 // Sets the real, effective and saved group, then user, IDs to the real ones.
 // Where the system has no call that names the saved ID, setting the real ID
 // sets the saved one to the effective.
+bool drop_group()
+{
 #if defined(ZELTO_HAVE_SETRESUID)
-bool drop_group()
-{
     return setresgid(run_gid, run_gid, run_gid) == 0;
-}
-bool drop_user()
-{
-    return setresuid(run_uid, run_uid, run_uid) == 0;
-}
 #else
-bool drop_group()
-{
     return setregid(run_gid, run_gid) == 0;
+#endif
 }
+
 bool drop_user()
 {
+#if defined(ZELTO_HAVE_SETRESUID)
+    return setresuid(run_uid, run_uid, run_uid) == 0;
+#else
     return setreuid(run_uid, run_uid) == 0;
-}
 #endif
+}
 
 } // namespace
 

@@ -321,6 +321,12 @@ with open(sys.argv[2], "wb") as f:
     [ -z "$(find "$T" -name '*.tmp')" ]
 }
 
+# user_link TARGET NAME: a link of uid 65534's, called NAME, to TARGET.
+user_link() {
+    ln -s "$1" "$2"
+    chown -h 65534:65534 "$2"
+}
+
 # bats test_tags=root
 @test "another user's home, directory, link or file never steers root's run" {
     is_root || skip "a run of root's beside another user's files needs root"
@@ -329,7 +335,7 @@ with open(sys.argv[2], "wb") as f:
     at "$OLD" "$T/bin"
     mkdir -m 755 "$T/root" "$T/user"
     chown 65534:65534 "$T/user"
-    # What stands at the cache's path, whose it is (links by chown -h), who
+    # What stands at the cache's path, whose it is (the user's links by user_link), who
     # runs, and the line on standard error. The home is root's and sticky, as
     # /tmp is, so that the user's links and files may stand in it, or else
     # the user's own. Every file there is dated after every directory, in
@@ -343,14 +349,11 @@ with open(sys.argv[2], "wb") as f:
         at "$LATER" "$T/root/file"
         case $case in
         user_link)
-            ln -s "$T/root/file" "$cache"
-            chown -h 65534:65534 "$cache" ;;
+            user_link "$T/root/file" "$cache" ;;
         user_dangling_link)
-            ln -s "$T/root/new" "$cache"
-            chown -h 65534:65534 "$cache" ;;
+            user_link "$T/root/new" "$cache" ;;
         user_link_above) # root's own link, through a directory link of the user's
-            ln -s "$T/root" "$home/sub"
-            chown -h 65534:65534 "$home/sub"
+            user_link "$T/root" "$home/sub"
             ln -s sub/file "$cache" ;;
         user_file)
             printf 'forged\n' >"$cache"
@@ -363,8 +366,7 @@ with open(sys.argv[2], "wb") as f:
             chmod 755 "$home"
             printf 'forged\n' >"$cache" ;;
         user_link_home) # HOME through the user's link into root's directory
-            ln -s "$T/root" "$T/user_home"
-            chown -h 65534:65534 "$T/user_home"
+            user_link "$T/root" "$T/user_home"
             home=$T/user_home cache=$T/user_home/.zelto_cache ;;
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
@@ -422,12 +424,6 @@ race_layout() {
         mkdir "$home/sub"
         ln -s sub/cache "$cache" ;;
     esac
-}
-
-# user_link TARGET NAME: a link of uid 65534's, called NAME, to TARGET.
-user_link() {
-    ln -s "$1" "$2"
-    chown -h 65534:65534 "$2"
 }
 
 # race_step CASE: what another user does while the run is held: re-points
