@@ -22,18 +22,45 @@ namespace {
 // The cache file the freshness test judged, open for the replay.
 file_descriptor judged_cache;
 
-// Whether the open cache, whose status is cache, is fresh for this user and
-// PATH.
-bool judge(const struct stat& cache)
+// Whether the cache found was passed over for a second name that another
+// user may have given it: the rebuild then says so.
+bool second_name = false;
+
+// Whether others may add names to the directory whose status is directory:
+// on the run's own ground, only to one that is sticky.
+bool shared(const struct stat& directory)
+{
+    return (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether the run may put a new file in the place of the one found, whose
+// status is old, in the directory whose status is directory: in a sticky
+// one, only the file's owner, the directory's or root may.
+bool replaceable(const struct stat& old, const struct stat& directory)
+{
+    return run_uid == 0 || old.st_uid == run_uid || directory.st_uid == run_uid ||
+           (directory.st_mode & S_ISVTX) == 0;
+}
+
+// Whether the open cache, whose status is cache, in the directory whose
+// status is directory, is fresh for this user and PATH.
+bool judge(const struct stat& cache, const struct stat& directory)
 {
     const std::time_t cached = cache.st_mtim.tv_sec;
     const bool recorded = is_record(cache.st_mtim.tv_nsec);
     path_digest given = digest_path(search_path);
     // Another user could fill a cache of theirs, and date it, as they
-    // pleased; so could one who may write it, or who linked a name of theirs
-    // to it, where the system lets a user link another's file.
-    if (cache.st_uid != run_uid || (cache.st_mode & (S_IWGRP | S_IWOTH)) != 0 || cache.st_nlink > 1)
+    // pleased; so could one who may write it.
+    if (cache.st_uid != run_uid || (cache.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return false;
+    // Where others may add names, one may have put a name of theirs to a
+    // file of the user's in the cache's place, where the system lets a user
+    // link another's file. Elsewhere a second name changes nothing of what
+    // the cache's name holds.
+    if (cache.st_nlink > 1 && shared(directory)) {
+        second_name = true;
+        return false;
+    }
     char component[PATH_MAX];
     for (const char* rest = search_path; next_component(rest, component);) {
         struct stat status {};
@@ -108,7 +135,7 @@ bool cache_is_fresh()
     struct stat opened {};
     if (judged_cache.fd < 0 || fstat(judged_cache.fd, &opened) != 0 ||
         opened.st_dev != place.status.st_dev || opened.st_ino != place.status.st_ino ||
-        !judge(opened)) {
+        !judge(opened, place.directory_status)) {
         judged_cache.reset();
         return false;
     }
@@ -134,13 +161,17 @@ const char* store_cache(const char* text, std::size_t size, const timespec& modi
     if (old != nullptr && S_ISDIR(old->st_mode))
         return "cache not written: a directory is in its place";
     // A device, FIFO or socket in the cache's place may be there on purpose,
-    // as a link to /dev/null that turns the cache off; replacing it would
-    // replace the system's device.
+    // as a link to /dev/null that turns the cache off, if the user or root
+    // put it there; replacing it would replace the system's device. Another
+    // user's is left as it is, and said to be there.
     if (old != nullptr && !S_ISREG(old->st_mode))
-        return nullptr;
+        return own_ground(old->st_uid) ? nullptr : "cache not written: another user's file";
+    if (old != nullptr && !replaceable(*old, place.directory_status))
+        return own_ground(old->st_uid) ? "cache not written: it cannot be replaced"
+                                       : "cache not written: another user's file";
     switch (replace_file(place.directory, place.name, cache_file, text, size, modified, old)) {
     case replace_result::done:
-        return nullptr;
+        return second_name ? "cache rebuilt: it had another name" : nullptr;
     case replace_result::not_kept:
         return "cache not written";
     case replace_result::not_created:

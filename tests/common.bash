@@ -236,13 +236,19 @@ zp_held() {
         zp_strace -e trace="$call" -e inject="$call:$hold=1000000:when=$number"
         echo "$status" >"$T/status"
     ) &
-    for _ in $(seq 500); do
-        ! grep -Eq "$pattern" "$T/trace" 2>/dev/null || break
-        sleep 0.01
-    done
+    traced "$pattern"
     "$@"
     wait $!
     status=$(cat "$T/status")
+}
+
+# traced PATTERN: waits, for up to half a minute, until strace's output shows
+# a line matching PATTERN (an extended regular expression).
+traced() {
+    for _ in $(seq 3000); do
+        ! grep -Eq "$1" "$T/trace" 2>/dev/null || return 0
+        sleep 0.01
+    done
 }
 
 # require TOOL REASON: skips the test, saying why, where TOOL is missing.

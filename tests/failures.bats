@@ -17,7 +17,8 @@ load common
 
 @test "a HOME that cannot be entered fails before anything is written" {
     : >"$T/file"
-    for home in "" "$T/missing" "$T/file"; do
+    ln -s loop "$T/loop"
+    for home in "" "$T/missing" "$T/file" "$T/loop"; do
         zp
         expect_failure 'chdir failed'
     done

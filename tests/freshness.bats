@@ -259,6 +259,49 @@ record_change() {
 	CASES
 }
 
+# bats test_tags=root
+@test "a slow scan keeps no record of a directory changed past its reach, which the record cannot show" {
+    records_kept
+    require_strace
+    # d keeps whole seconds: a change made in the second in which the scan
+    # looked at it leaves the change time that the record holds.
+    mount_image "$T/seconds" seconds
+    mkdir "$T/seconds/d"
+    mkexe "$T/a" one
+    path=$T/a:$T/seconds/d:$(sysdir)
+    number=$(call_number openat '/seconds/d", O_RDONLY')
+    [ -n "$number" ]
+    for attempt in 1 2 3; do
+        rm -f "$cache" "$T/trace" "$T/seconds/d"/*
+        # Every directory changed before the second the cache is dated in.
+        settle
+        # The first read, of a, is held up past the record's reach; d is
+        # changed while its opening is held, and again, in the same second,
+        # once it has been read, while the opening of the next is held.
+        (
+            zp_strace -e trace=getdents64,openat -e inject=getdents64:delay_enter=11000000:when=1 \
+                -e inject=openat:delay_enter=300000:when=$number..$((number + 1))
+            echo "$status" >"$T/status"
+        ) &
+        traced '/seconds/d", O_RDONLY'
+        mkexe "$T/seconds/d" first
+        changed=$(mtime "$T/seconds/d")
+        traced '/sys", O_RDONLY'
+        mkexe "$T/seconds/d" second
+        wait $!
+        status=$(cat "$T/status")
+        [ "$(mtime "$T/seconds/d")" -ne "$changed" ] || break
+        [ "$attempt" -lt 3 ] || {
+            echo "the two changes fell in two seconds in every attempt"
+            return 1
+        }
+    done
+    expect_lines cat first one
+    [ ! -e "$cache" ]
+    zp
+    expect_lines cat first one second
+}
+
 # home_on TYPE: HOME on a file system of TYPE (see mount_image), and a PATH of
 # an old directory holding tool, and cat.
 home_on() {
@@ -355,14 +398,17 @@ ahead() {
     expect_lines cat tool
 }
 
-@test "a cache that others may write, or that has a second name, is rebuilt and made the user's alone" {
+@test "a cache that others may write, or that has a second name where others may add names, is rebuilt and made the user's alone" {
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
-    # The cache's bits, whether another name links to it, and whether it is
-    # replayed. Each is the user's own, dated in whole seconds after PATH.
-    while read -r bits linked replays; do
+    # The cache's bits, whether another name links to it, the home's bits
+    # (1777: others may add names, as in /tmp), whether it is replayed, and
+    # the line a rebuild says. Each is the user's own, dated in whole seconds
+    # after PATH.
+    while IFS='|' read -r bits linked home_bits replays message; do
         rm -f "$cache" "$T/second"
+        chmod "$home_bits" "$home"
         replayable_cache
         chmod "$bits" "$cache"
         [ "$linked" = no ] || ln "$cache" "$T/second"
@@ -371,17 +417,23 @@ ahead() {
             expect_lines replayed
             continue
         fi
-        expect_lines cat tool
+        if [ "$message" = - ]; then
+            expect_lines cat tool
+        else
+            expect_said 0 "$message" cat tool
+        fi
         cmp "$T/out" "$cache"
         [ "$(mode "$cache")" = 644 ]
         [ "$(ls -ln "$cache" | awk '{ print $2 }')" -eq 1 ]
         [ "$linked" = no ] || printf 'replayed\n' | cmp - "$T/second"
     done <<-'CASES'
-		644 no yes
-		666 no no
-		664 no no
-		646 no no
-		644 yes no
+		644|no|755|yes|
+		666|no|755|no|-
+		664|no|755|no|-
+		646|no|755|no|-
+		644|yes|755|yes|
+		644|no|1777|yes|
+		644|yes|1777|no|cache rebuilt: it had another name
 	CASES
 }
 

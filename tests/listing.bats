@@ -328,19 +328,21 @@ user_link() {
 }
 
 # bats test_tags=root
-@test "another user's home, directory, link or file never steers root's run" {
+@test "another user's home, directory, link or file never steers a run" {
     is_root || skip "a run of root's beside another user's files needs root"
     mkexe "$T/bin" tool
     path=$T/bin:$(sysdir)
     at "$OLD" "$T/bin"
     mkdir -m 755 "$T/root" "$T/user"
     chown 65534:65534 "$T/user"
-    # What stands at the cache's path, whose it is (the user's links by user_link), who
-    # runs, and the line on standard error. The home is root's and sticky, as
-    # /tmp is, so that the user's links and files may stand in it, or else
-    # the user's own. Every file there is dated after every directory, in
-    # whole seconds, so that a run that judged it would replay it.
-    while IFS='|' read -r case runner message; do
+    # What stands at the cache's path, whose it is (the user's links by
+    # user_link; the user is 65534, and 4242 another), who runs, and the line
+    # on standard error. The home is root's and sticky, as /tmp is, so that
+    # the user's links and files may stand in it, or else the user's own.
+    # Every file there is dated after every directory, in whole seconds, so
+    # that a run that judged it would replay it; a FIFO would hold up a run
+    # that opened it.
+    while IFS='|' read -r case runner owner message; do
         home=$T/home cache=$T/home/.zelto_cache
         rm -rf "$cache" "$home/sub" "$T/root"/* "$T/user"/* "$T/user_home"
         chown 0:0 "$home"
@@ -355,10 +357,16 @@ user_link() {
         user_link_above) # root's own link, through a directory link of the user's
             user_link "$T/root" "$home/sub"
             ln -s sub/file "$cache" ;;
-        user_file)
+        file | writable_file)
             printf 'forged\n' >"$cache"
-            chmod 666 "$cache"
-            chown 65534:65534 "$cache" ;;
+            [ "$case" = file ] || chmod 666 "$cache"
+            chown "$owner:$owner" "$cache" ;;
+        fifo)
+            mkfifo "$cache"
+            chown "$owner:$owner" "$cache" ;;
+        socket)
+            "$PYTHON" -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$cache"
+            chown "$owner:$owner" "$cache" ;;
         root_link) ln -s "$T/user/cache" "$cache" ;;
         root_link_into_user_dir) ln -s "$T/user/cache" "$cache" ;;
         user_home)
@@ -371,9 +379,9 @@ user_link() {
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
         if [ "$runner" = root ]; then
-            zp
+            ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
         else
-            zp_as_user
+            ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp_as_user
         fi
         printf 'cat\ntool\n' | cmp - "$T/out"
         [ "$status" -eq 0 ]
@@ -385,28 +393,42 @@ user_link() {
         # Root's file is as it was, and nothing was made beside it.
         printf 'secret\n' | cmp - "$T/root/file"
         [ "$(ls -A "$T/root")" = file ]
-        case $case in
-        user_file) # replaced by root's own, which no one else may write
+        case $case:$runner in
+        *file:root) # replaced by root's own, which no one else may write
             cmp "$T/out" "$cache"
             [ "$(ls -ln "$cache" | awk '{ print $3 }')" = 0 ]
             [ $((0$(mode "$cache") & 022)) -eq 0 ] ;;
-        root_link) cmp "$T/out" "$T/user/cache" ;;
-        root_link_into_user_dir) [ -z "$(ls -A "$T/user")" ] ;;
-        user_home) # nothing of root's is written there, nor replayed
+        file:user) # neither replayed nor replaced
+            printf 'forged\n' | cmp - "$cache"
+            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = "$owner" ] ;;
+        fifo:* | socket:*) # left as it is
+            [ -p "$cache" ] || [ -S "$cache" ]
+            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = "$owner" ] ;;
+        root_link:*) cmp "$T/out" "$T/user/cache" ;;
+        root_link_into_user_dir:*) [ -z "$(ls -A "$T/user")" ] ;;
+        user_home:*) # nothing of root's is written there, nor replayed
             printf 'forged\n' | cmp - "$cache"
             [ "$(ls -A "$home")" = .zelto_cache ] ;;
-        user_link_home) ;; # nothing was made in root's directory
+        user_link_home:*) ;; # nothing was made in root's directory
         *) [ -L "$cache" ] ;;
         esac
     done <<-'CASES'
-		user_link|root|cache not written: another user's link
-		user_dangling_link|root|cache not written: another user's link
-		user_link_above|root|cache not written: another user's link
-		user_file|root|-
-		root_link|user|-
-		root_link_into_user_dir|root|cache not written: another user's directory
-		user_home|root|cache not written: another user's directory
-		user_link_home|root|cache not written: another user's link
+		user_link|root|-|cache not written: another user's link
+		user_dangling_link|root|-|cache not written: another user's link
+		user_link_above|root|-|cache not written: another user's link
+		writable_file|root|65534|-
+		file|root|65534|-
+		file|user|4242|cache not written: another user's file
+		file|user|0|cache not written: it cannot be replaced
+		fifo|root|65534|cache not written: another user's file
+		socket|root|65534|cache not written: another user's file
+		fifo|user|4242|cache not written: another user's file
+		fifo|user|65534|-
+		fifo|user|0|-
+		root_link|user|-|-
+		root_link_into_user_dir|root|-|cache not written: another user's directory
+		user_home|root|-|cache not written: another user's directory
+		user_link_home|root|-|cache not written: another user's link
 	CASES
 }
 
