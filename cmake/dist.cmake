@@ -22,8 +22,9 @@ if(failed)
   message(FATAL_ERROR "The tarball is made from git: ${source} is no git checkout that holds "
                       "${commit}.")
 endif()
-# The tarball is the same whatever the user's git configuration says: the
-# settings that shape it are given here, and the compression is git's own,
+# The tarball is the same whatever the user's or the system's git
+# configuration says: the settings that shape it are given here, the
+# system's attributes file is not read, and the compression is git's own,
 # which every git since 2.38 makes alike (an older one would run the
 # system's gzip, whose output differs between systems).
 execute_process(
@@ -34,6 +35,7 @@ if(git_version VERSION_LESS 2.38)
   message(FATAL_ERROR "zelto_path: dist needs git 2.38 or later, whose own gzip makes the same "
                       "tarball everywhere; this is git ${git_version}.")
 endif()
+set(ENV{GIT_ATTR_NOSYSTEM} 1)
 execute_process(
   COMMAND git -c tar.umask=0002 -c "tar.tar.gz.command=git archive gzip" -c core.autocrlf=false
           -c core.eol=lf -c core.attributesFile=
@@ -53,7 +55,21 @@ if(recorded)
   string(REGEX REPLACE "^.* = " "" recorded "${recorded}")
   if(NOT recorded STREQUAL checksum)
     file(REMOVE "${tarball}" distinfo)
-    message(NOTICE "zelto_path: dist made a ${tarball} other than the one packaging/freebsd/distinfo records; this clone's own git attributes (.git/info/attributes) are the likely cause.")
+    # The one shaping that is left to the clone: its own attributes.
+    execute_process(
+      COMMAND git rev-parse --path-format=absolute --git-path info/attributes
+      WORKING_DIRECTORY "${source}"
+      OUTPUT_VARIABLE attributes OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(attributes_set FALSE)
+    if(EXISTS "${attributes}")
+      file(STRINGS "${attributes}" attributes_set REGEX "^[ \t]*[^# \t]")
+    endif()
+    if(attributes_set)
+      set(cause "this clone's own git attributes (${attributes}) are the likely cause")
+    else()
+      set(cause "this clone sets no git attributes of its own, so git ${git_version} may archive or compress that commit otherwise than the git that recorded it")
+    endif()
+    message(NOTICE "zelto_path: dist made a ${tarball} other than the one packaging/freebsd/distinfo records; ${cause}.")
     return()
   endif()
 endif()
