@@ -269,18 +269,20 @@ record_change() {
     mkdir "$T/seconds/d"
     mkexe "$T/a" one
     path=$T/a:$T/seconds/d:$(sysdir)
-    number=$(call_number openat '/seconds/d", O_RDONLY')
+    printf 'old\n' >"$cache"
+    at "$OLD" "$cache"
+    read -r call number < <(open_call '/seconds/d", O_RDONLY')
     [ -n "$number" ]
     for attempt in 1 2 3; do
-        rm -f "$cache" "$T/trace" "$T/seconds/d"/*
+        rm -f "$T/trace" "$T/seconds/d"/*
         # Every directory changed before the second the cache is dated in.
         settle
         # The first read, of a, is held up past the record's reach; d is
         # changed while its opening is held, and again, in the same second,
         # once it has been read, while the opening of the next is held.
         (
-            zp_strace -e trace=getdents64,openat -e inject=getdents64:delay_enter=11000000:when=1 \
-                -e inject=openat:delay_enter=300000:when=$number..$((number + 1))
+            zp_strace -e trace="getdents64,$call" -e inject=getdents64:delay_enter=11000000:when=1 \
+                -e inject="$call:delay_enter=300000:when=$number..$((number + 1))"
             echo "$status" >"$T/status"
         ) &
         traced '/seconds/d", O_RDONLY'
@@ -297,7 +299,7 @@ record_change() {
         }
     done
     expect_lines cat first one
-    [ ! -e "$cache" ]
+    printf 'old\n' | cmp - "$cache"
     zp
     expect_lines cat first one second
 }
