@@ -110,6 +110,16 @@ identity() {
     "$PYTHON" -c 'import os, sys; s = os.stat(sys.argv[1]); print(s.st_ino, s.st_mtime_ns)' "$1"
 }
 
+# uid_of FILE: the user ID that owns FILE (a link itself, not its target).
+uid_of() {
+    ls -ln "$1" | awk '{ print $3 }'
+}
+
+# mksocket FILE: binds a Unix-domain socket at FILE, and leaves it there.
+mksocket() {
+    "$PYTHON" -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$1"
+}
+
 # mode FILE: the permission bits, in octal.
 mode() {
     "$PYTHON" -c 'import os, sys; print("%o" % (os.stat(sys.argv[1]).st_mode & 0o7777))' "$1"
@@ -283,6 +293,13 @@ zp_env() {
 # zp [ARG...]: runs the binary with HOME=$home and PATH=$path.
 zp() {
     zp_env HOME="$home" PATH="$path" -- "$@"
+}
+
+# bounded zp|zp_as_user [ARG...]: the run, stopped after 20 s, so that one
+# that waits for ever (on a FIFO, or following links without end) fails the
+# case rather than hang it.
+bounded() {
+    ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" "$@"
 }
 
 # is_root: whether the tests run as root.

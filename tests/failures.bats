@@ -47,7 +47,7 @@ load common
         loop) ln -s .zelto_cache "$cache" ;;
         esac
         # A run that follows links without end is stopped.
-        ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp_as_user
+        bounded zp_as_user
         expect_said 0 "$message" tool
         no_temporary_files
         case $case in

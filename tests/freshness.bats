@@ -475,7 +475,7 @@ ahead() {
     # seconds, so that a run that judged it would find it fresh.
     mkfifo "$cache"
     at "$LATER" "$cache"
-    ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
+    bounded zp
     expect_lines cat tool
     [ -p "$cache" ]
 

@@ -292,10 +292,10 @@ with open(sys.argv[2], "wb") as f:
     mkexe "$T/bin" tool
     path=$T/bin
     mkfifo "$T/fifo"
-    "$PYTHON" -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$T/socket"
+    mksocket "$T/socket"
     for target in fifo socket; do
         ln -s -f "$T/$target" "$cache"
-        ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
+        bounded zp
         expect_lines tool
         [ -L "$cache" ]
     done
@@ -365,7 +365,7 @@ user_link() {
             mkfifo "$cache"
             chown "$owner:$owner" "$cache" ;;
         socket)
-            "$PYTHON" -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$cache"
+            mksocket "$cache"
             chown "$owner:$owner" "$cache" ;;
         root_link) ln -s "$T/user/cache" "$cache" ;;
         root_link_into_user_dir) ln -s "$T/user/cache" "$cache" ;;
@@ -379,9 +379,9 @@ user_link() {
         esac
         [ ! -f "$cache" ] || at "$LATER" "$cache"
         if [ "$runner" = root ]; then
-            ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp
+            bounded zp
         else
-            ZELTO_WRAP="$(command -v timeout) 20 ${ZELTO_WRAP:-}" zp_as_user
+            bounded zp_as_user
         fi
         printf 'cat\ntool\n' | cmp - "$T/out"
         [ "$status" -eq 0 ]
@@ -396,14 +396,14 @@ user_link() {
         case $case:$runner in
         *file:root) # replaced by root's own, which no one else may write
             cmp "$T/out" "$cache"
-            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = 0 ]
+            [ "$(uid_of "$cache")" = 0 ]
             [ $((0$(mode "$cache") & 022)) -eq 0 ] ;;
         file:user) # neither replayed nor replaced
             printf 'forged\n' | cmp - "$cache"
-            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = "$owner" ] ;;
+            [ "$(uid_of "$cache")" = "$owner" ] ;;
         fifo:* | socket:*) # left as it is
             [ -p "$cache" ] || [ -S "$cache" ]
-            [ "$(ls -ln "$cache" | awk '{ print $3 }')" = "$owner" ] ;;
+            [ "$(uid_of "$cache")" = "$owner" ] ;;
         root_link:*) cmp "$T/out" "$T/user/cache" ;;
         root_link_into_user_dir:*) [ -z "$(ls -A "$T/user")" ] ;;
         user_home:*) # nothing of root's is written there, nor replayed
